@@ -1,0 +1,67 @@
+// Registry seam: a key of typed raw values, as Win32 stores them (REG_SZ as UTF-16LE with its
+// terminator, REG_DWORD as 4 little-endian bytes, any other type as its raw bytes).
+//
+// Windows: HKEY calls under HKEY_LOCAL_MACHINE. POSIX stand-in: one registry export file
+// ("Windows Registry Editor Version 5.00") at $TESSARO_REGISTRY_FILE, default
+// /etc/tessaro/registry.reg, rewritten atomically; value names compare case-insensitively; a
+// malformed or unreadable file reads as having no keys.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/error.hpp"
+
+namespace tessaro::os {
+
+inline constexpr std::uint32_t REG_NONE_TYPE = 0;
+inline constexpr std::uint32_t REG_SZ_TYPE = 1;
+inline constexpr std::uint32_t REG_EXPAND_SZ_TYPE = 2;
+inline constexpr std::uint32_t REG_BINARY_TYPE = 3;
+inline constexpr std::uint32_t REG_DWORD_TYPE = 4;
+inline constexpr std::uint32_t REG_DWORD_BIG_ENDIAN_TYPE = 5;
+inline constexpr std::uint32_t REG_MULTI_SZ_TYPE = 7;
+inline constexpr std::uint32_t REG_QWORD_TYPE = 11;
+
+inline constexpr std::uint32_t KEY_READ_ACCESS = 0x20019;
+inline constexpr std::uint32_t KEY_WRITE_ACCESS = 0x20006;
+
+struct RegistryValue {
+    std::uint32_t type = REG_NONE_TYPE;
+    std::vector<std::uint8_t> data;
+
+    bool operator==(const RegistryValue&) const = default;
+
+    static RegistryValue from_string(std::string_view utf8);  // REG_SZ, UTF-16LE with terminator
+    static RegistryValue from_dword(std::uint32_t value);      // REG_DWORD
+};
+
+// One open key. Implementations: the platform's (below) and test fakes.
+class RegistryKey {
+public:
+    virtual ~RegistryKey() = default;
+
+    // The value of that name, or none when it does not exist or cannot be read.
+    virtual std::optional<RegistryValue> query(std::string_view name) const = 0;
+    [[nodiscard]] virtual VoidResult set(std::string_view name, const RegistryValue& value) = 0;
+    [[nodiscard]] virtual VoidResult remove(std::string_view name) = 0;
+};
+
+// Names and paths are UTF-8; paths are relative to HKEY_LOCAL_MACHINE, with "\" between the
+// parts. Errors name the operation and carry the system's text.
+[[nodiscard]] Result<std::unique_ptr<RegistryKey>> open_local_machine_key(std::string_view path,
+                                                                          std::uint32_t access);
+[[nodiscard]] Result<std::unique_ptr<RegistryKey>> create_local_machine_key(std::string_view path,
+                                                                            std::uint32_t access);
+// Deletes `subkey` of the key at `path` with everything below it.
+[[nodiscard]] VoidResult delete_local_machine_tree(std::string_view path, std::string_view subkey);
+
+// UTF-16 helpers for the registry's texts: unpaired surrogates become U+FFFD.
+std::string utf16_to_utf8(std::u16string_view text);
+std::u16string utf8_to_utf16(std::string_view text);
+
+}  // namespace tessaro::os

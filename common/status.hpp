@@ -1,0 +1,114 @@
+// The status record that the service program publishes in a named shared section, its byte
+// format and its check value (SipHash-1-3, key of 16 zero bytes, over a hash stream of its own).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <variant>
+
+#include "common/error.hpp"
+#include "common/ipv4.hpp"
+#include "common/mac_address.hpp"
+
+namespace tessaro {
+
+inline constexpr std::size_t STATUS_SECTION_SIZE = 4096;
+inline constexpr const char* STATUS_SECTION_NAME_SERVICE = "Global\\Korvel-QM4410-LAN-Proxy";
+inline constexpr const char* STATUS_SECTION_NAME_CONSOLE = "Local\\Korvel-QM4410-LAN-Proxy";
+
+// SipHash-1-3 with a 16-byte key; fed in pieces, finished over the total length.
+class SipHasher13 {
+public:
+    explicit SipHasher13(std::uint64_t k0 = 0, std::uint64_t k1 = 0);
+    void write(std::span<const std::uint8_t> bytes);
+    void write_u8(std::uint8_t v);
+    void write_u64(std::uint64_t v);  // little-endian
+    std::uint64_t finish() const;
+
+private:
+    std::uint64_t v0_, v1_, v2_, v3_;
+    std::uint64_t tail_ = 0;
+    std::size_t ntail_ = 0;
+    std::size_t length_ = 0;
+    void compress(std::uint64_t m);
+};
+
+// A bounded cursor over the view: refuses to write past its end.
+class StatusCursor {
+public:
+    explicit StatusCursor(std::span<std::uint8_t> view) : view_(view) {}
+    [[nodiscard]] VoidResult write(std::span<const std::uint8_t> bytes);
+    std::size_t position() const { return pos_; }
+
+private:
+    std::span<std::uint8_t> view_;
+    std::size_t pos_ = 0;
+};
+
+struct ProxyStatus {
+    struct NotConnected {
+        bool operator==(const NotConnected&) const = default;
+    };
+    struct Connected {
+        std::string interface_name;
+        Ipv4Addr ip_address;
+        std::optional<MacAddress> mac_address;
+        Ipv4Addr device_ip_address;
+        MacAddress device_mac_address;
+        bool operator==(const Connected&) const = default;
+    };
+    std::variant<NotConnected, Connected> value = NotConnected{};
+
+    bool is_connected() const { return std::holds_alternative<Connected>(value); }
+
+    [[nodiscard]] VoidResult serialize(StatusCursor& cursor) const;
+    void hash(SipHasher13& hasher) const;
+
+    bool operator==(const ProxyStatus&) const = default;
+};
+
+struct AppStatus {
+    ProxyStatus terminal;
+    ProxyStatus pinpad;
+
+    // The check value over version 1, second byte 0 and both statuses.
+    std::uint64_t check_value(std::uint8_t version = 1, std::uint8_t second = 0) const;
+
+    // Writes the whole record at the start of the 4096-byte view; "Failed to serialize status:
+    // io error: failed to write whole buffer" when it does not fit.
+    [[nodiscard]] static VoidResult write(std::uint8_t* view, AppStatus status);
+
+    bool operator==(const AppStatus&) const = default;
+};
+
+// A named 4096-byte pagefile-backed section and a read/write view of it. Released in the
+// destructor: view unmapped, then handle closed. POSIX stand-in: shm_open + mmap under the same
+// names, unlinked when the creating owner is destroyed.
+class SharedMemory {
+public:
+    // The service ("Global\" name, null DACL, inheritable) or the console ("Local\" name).
+    [[nodiscard]] static Result<SharedMemory> create(bool service_mode);
+    // Opens an existing section by name and maps 4096 bytes; never creates one.
+    [[nodiscard]] static Result<SharedMemory> open(const char* name);
+
+    SharedMemory(SharedMemory&& other) noexcept;
+    SharedMemory& operator=(SharedMemory&& other) noexcept;
+    SharedMemory(const SharedMemory&) = delete;
+    SharedMemory& operator=(const SharedMemory&) = delete;
+    ~SharedMemory();
+
+    std::uint8_t* view() const { return view_; }
+
+private:
+    SharedMemory() = default;
+    void release();
+
+    std::uint8_t* view_ = nullptr;
+    std::intptr_t handle_ = -1;  // the section handle (Windows) or descriptor (POSIX)
+    std::string unlink_name_;    // POSIX: the name the creator unlinks
+};
+
+}  // namespace tessaro
