@@ -19,31 +19,37 @@ inline constexpr std::size_t STATUS_SECTION_SIZE = 4096;
 inline constexpr const char* STATUS_SECTION_NAME_SERVICE = "Global\\Korvel-QM4410-LAN-Proxy";
 inline constexpr const char* STATUS_SECTION_NAME_CONSOLE = "Local\\Korvel-QM4410-LAN-Proxy";
 
-// SipHash-1-3 with a 16-byte key; fed in pieces, finished over the total length.
-class SipHasher13 {
-public:
-    explicit SipHasher13(std::uint64_t k0 = 0, std::uint64_t k1 = 0);
+// SipHash with a 16-byte key, fed in pieces and finished over the total length. The check value
+// uses the 1-3 variant (one compression round per block, three finalisation rounds); the round
+// counts are parameters so that the implementation can be checked against the published 2-4
+// reference vectors. Both variants are instantiated in status.cpp.
+template <int CompressionRounds, int FinalizationRounds>
+class SipHasher {
+  public:
+    explicit SipHasher(std::uint64_t k0 = 0, std::uint64_t k1 = 0);
     void write(std::span<const std::uint8_t> bytes);
     void write_u8(std::uint8_t v);
     void write_u64(std::uint64_t v);  // little-endian
     std::uint64_t finish() const;
 
-private:
+  private:
     std::uint64_t v0_, v1_, v2_, v3_;
-    std::uint64_t tail_ = 0;
+    std::uint64_t tail_ = 0;  // the bytes of an unfinished 8-byte block, little-endian
     std::size_t ntail_ = 0;
     std::size_t length_ = 0;
     void compress(std::uint64_t m);
 };
 
+using SipHasher13 = SipHasher<1, 3>;
+
 // A bounded cursor over the view: refuses to write past its end.
 class StatusCursor {
-public:
+  public:
     explicit StatusCursor(std::span<std::uint8_t> view) : view_(view) {}
     [[nodiscard]] VoidResult write(std::span<const std::uint8_t> bytes);
     std::size_t position() const { return pos_; }
 
-private:
+  private:
     std::span<std::uint8_t> view_;
     std::size_t pos_ = 0;
 };
@@ -85,12 +91,25 @@ struct AppStatus {
 };
 
 // A named 4096-byte pagefile-backed section and a read/write view of it. Released in the
-// destructor: view unmapped, then handle closed. POSIX stand-in: shm_open + mmap under the same
-// names, unlinked when the creating owner is destroyed.
+// destructor: view unmapped, then handle closed; failures of either are ignored.
+//
+// An existing section of the same name is reused unchanged; one smaller than 4096 bytes cannot be
+// mapped and fails with "Could not create shared memory view: ".
+//
+// POSIX stand-in: shm_open + mmap. POSIX object names allow no "/" after the leading one, so the
+// section name becomes "/" + name with every "\" replaced by "_"
+// ("/Local_Korvel-QM4410-LAN-Proxy"). Windows keeps a section while any handle is open and drops it
+// with the last one; POSIX objects persist until unlinked, so every owner made by `create` unlinks
+// the name when it is destroyed and no section outlives the program. Owners made by `open` never
+// unlink. Console mode creates the object readable by its user only, service mode by everyone (the
+// null DACL's counterpart).
 class SharedMemory {
-public:
-    // The service ("Global\" name, null DACL, inheritable) or the console ("Local\" name).
+  public:
+    // The service ("Global\" name, null DACL, inheritable handle) or the console ("Local\" name,
+    // default security).
     [[nodiscard]] static Result<SharedMemory> create(bool service_mode);
+    // As `create`, under another name, so that tests running side by side do not share a section.
+    [[nodiscard]] static Result<SharedMemory> create_named(const char* name, bool service_mode);
     // Opens an existing section by name and maps 4096 bytes; never creates one.
     [[nodiscard]] static Result<SharedMemory> open(const char* name);
 
@@ -102,7 +121,7 @@ public:
 
     std::uint8_t* view() const { return view_; }
 
-private:
+  private:
     SharedMemory() = default;
     void release();
 

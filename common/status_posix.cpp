@@ -1,0 +1,148 @@
+// POSIX stand-in for the named section: a shm_open object of 4096 bytes mapped shared. Windows
+// drops a section with its last handle, a POSIX object stays until it is unlinked, so the owner
+// made by `create` unlinks the name when it is destroyed. The errors are those of the Windows
+// build, with errno values in place of Win32 codes.
+#include "common/status.hpp"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "common/os/system_error.hpp"
+
+namespace tessaro {
+
+namespace {
+
+// POSIX object names hold no "/" after the leading one; "\" becomes "_" so that the two
+// namespaces of the Windows names stay apart ("/Global_...", "/Local_...").
+std::string posix_name(const char* name) {
+    std::string result = "/";
+    for (const char* p = name; *p != '\0'; ++p) {
+        result += (*p == '\\' || *p == '/') ? '_' : *p;
+    }
+    return result;
+}
+
+class Descriptor {
+  public:
+    explicit Descriptor(int fd) : fd_(fd) {}
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    ~Descriptor() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+    int get() const { return fd_; }
+    int release() { return std::exchange(fd_, -1); }
+
+  private:
+    int fd_;
+};
+
+// Maps the first 4096 bytes of the object. An object smaller than that would map, but touching
+// its missing pages raises SIGBUS, so it is refused up front, as Windows refuses to map it.
+Result<std::uint8_t*> map_view(int fd) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        const int code = errno;
+        return fail(Error::caused("Could not create shared memory view: ",
+                                  Error(os::system_error_text(static_cast<std::uint32_t>(code)))));
+    }
+    if (st.st_size < static_cast<off_t>(STATUS_SECTION_SIZE)) {
+        return fail(Error::caused("Could not create shared memory view: ",
+                                  Error(os::system_error_text(EINVAL))));
+    }
+    void* view = ::mmap(nullptr, STATUS_SECTION_SIZE, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (view == MAP_FAILED) {
+        const int code = errno;
+        return fail(Error::caused("Could not create shared memory view: ",
+                                  Error(os::system_error_text(static_cast<std::uint32_t>(code)))));
+    }
+    return static_cast<std::uint8_t*>(view);
+}
+
+}  // namespace
+
+Result<SharedMemory> SharedMemory::create_named(const char* name, bool service_mode) {
+    const std::string object = posix_name(name);
+    // Service mode: any account may open it, as under the null DACL; console: its user only.
+    const mode_t mode = service_mode ? 0666 : 0600;
+
+    bool is_new = true;
+    int fd = ::shm_open(object.c_str(), O_CREAT | O_EXCL | O_RDWR, mode);
+    if (fd < 0 && errno == EEXIST) {
+        // An existing section is used unchanged, whatever it holds.
+        is_new = false;
+        fd = ::shm_open(object.c_str(), O_RDWR, 0);
+    }
+    if (fd < 0) {
+        const int code = errno;
+        return fail(Error::caused("Could not create shared memory: ",
+                                  Error(os::system_error_text(static_cast<std::uint32_t>(code)))));
+    }
+    Descriptor descriptor(fd);
+    if (is_new) {
+        // The umask may have narrowed the mode; service mode wants it as asked.
+        if (service_mode) {
+            ::fchmod(fd, mode);
+        }
+        if (::ftruncate(fd, STATUS_SECTION_SIZE) != 0) {
+            const int code = errno;
+            ::shm_unlink(object.c_str());
+            return fail(
+                Error::caused("Could not create shared memory: ",
+                              Error(os::system_error_text(static_cast<std::uint32_t>(code)))));
+        }
+    }
+    auto view = map_view(fd);
+    if (!view) {
+        if (is_new) {
+            ::shm_unlink(object.c_str());
+        }
+        return fail(std::move(view.error()));
+    }
+    SharedMemory memory;
+    memory.view_ = *view;
+    memory.handle_ = descriptor.release();
+    memory.unlink_name_ = object;
+    return memory;
+}
+
+Result<SharedMemory> SharedMemory::open(const char* name) {
+    const int fd = ::shm_open(posix_name(name).c_str(), O_RDWR, 0);
+    if (fd < 0) {
+        const int code = errno;
+        return fail(Error::caused("Could not open shared memory: ",
+                                  Error(os::system_error_text(static_cast<std::uint32_t>(code)))));
+    }
+    Descriptor descriptor(fd);
+    auto view = map_view(fd);
+    if (!view) {
+        return fail(std::move(view.error()));
+    }
+    SharedMemory memory;
+    memory.view_ = *view;
+    memory.handle_ = descriptor.release();
+    return memory;
+}
+
+void SharedMemory::release() {
+    if (view_ != nullptr) {
+        ::munmap(view_, STATUS_SECTION_SIZE);
+        view_ = nullptr;
+    }
+    if (handle_ >= 0) {
+        ::close(static_cast<int>(handle_));
+        handle_ = -1;
+    }
+    if (!unlink_name_.empty()) {
+        ::shm_unlink(unlink_name_.c_str());
+        unlink_name_.clear();
+    }
+}
+
+}  // namespace tessaro

@@ -1,0 +1,109 @@
+// The POSIX stand-in of the named section: its object names, its refusal of a smaller object and
+// the access it grants.
+#include "common/status.hpp"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <string>
+
+#include <fmt/format.h>
+
+namespace tessaro {
+namespace {
+
+struct Names {
+    std::string windows;  // as the program passes it
+    std::string posix;    // the object it becomes
+};
+
+Names unique_names(const char* prefix) {
+    static std::atomic<int> counter{0};
+    const std::string tail = fmt::format("Tessaro-Status-Posix-Test-{}-{}", getpid(), counter++);
+    return {fmt::format("{}\\{}", prefix, tail), fmt::format("/{}_{}", prefix, tail)};
+}
+
+// Someone else's object, removed at the end of the test whatever happens.
+struct ForeignObject {
+    std::string name;
+    explicit ForeignObject(std::string n, off_t size) : name(std::move(n)) {
+        const int fd = shm_open(name.c_str(), O_CREAT | O_EXCL | O_RDWR, 0600);
+        EXPECT_GE(fd, 0);
+        if (fd >= 0) {
+            EXPECT_EQ(ftruncate(fd, size), 0);
+            close(fd);
+        }
+    }
+    ~ForeignObject() { shm_unlink(name.c_str()); }
+    bool exists() const {
+        const int fd = shm_open(name.c_str(), O_RDONLY, 0);
+        if (fd < 0) {
+            return false;
+        }
+        close(fd);
+        return true;
+    }
+};
+
+mode_t object_mode(const std::string& posix_name) {
+    struct stat st {};
+    const int fd = shm_open(posix_name.c_str(), O_RDONLY, 0);
+    EXPECT_GE(fd, 0);
+    if (fd < 0) {
+        return 0;
+    }
+    fstat(fd, &st);
+    close(fd);
+    return st.st_mode & 0777;
+}
+
+TEST(SharedMemoryPosix, TheObjectNameReplacesTheBackslash) {
+    const Names names = unique_names("Local");
+    auto created = SharedMemory::create_named(names.windows.c_str(), false);
+    ASSERT_TRUE(created.has_value()) << created.error().message();
+    EXPECT_EQ(object_mode(names.posix), 0600u);
+}
+
+TEST(SharedMemoryPosix, ServiceModeLetsEveryAccountOpenTheObject) {
+    const Names names = unique_names("Global");
+    const mode_t old_mask = umask(022);
+    auto created = SharedMemory::create_named(names.windows.c_str(), true);
+    umask(old_mask);
+    ASSERT_TRUE(created.has_value()) << created.error().message();
+    EXPECT_EQ(object_mode(names.posix), 0666u);
+}
+
+TEST(SharedMemoryPosix, ASmallerExistingObjectFailsTheViewAndStays) {
+    const Names names = unique_names("Local");
+    ForeignObject foreign(names.posix, 1024);
+
+    auto created = SharedMemory::create_named(names.windows.c_str(), false);
+    ASSERT_FALSE(created.has_value());
+    EXPECT_EQ(created.error().message(),
+              "Could not create shared memory view: Invalid argument (os error 22)");
+    auto opened = SharedMemory::open(names.windows.c_str());
+    ASSERT_FALSE(opened.has_value());
+    EXPECT_EQ(opened.error().message(),
+              "Could not create shared memory view: Invalid argument (os error 22)");
+    // Not ours: a failed create leaves it where it was.
+    EXPECT_TRUE(foreign.exists());
+}
+
+TEST(SharedMemoryPosix, AReusedObjectIsUnlinkedByItsOwnerToo) {
+    const Names names = unique_names("Local");
+    ForeignObject stale(names.posix, 4096);
+    {
+        auto created = SharedMemory::create_named(names.windows.c_str(), false);
+        ASSERT_TRUE(created.has_value()) << created.error().message();
+    }
+    // A section left by a program that ended without cleaning up goes with the next owner.
+    EXPECT_FALSE(stale.exists());
+}
+
+}  // namespace
+}  // namespace tessaro
