@@ -3,8 +3,9 @@
 //
 // Windows: HKEY calls under HKEY_LOCAL_MACHINE. POSIX stand-in: one registry export file
 // ("Windows Registry Editor Version 5.00") at $TESSARO_REGISTRY_FILE, default
-// /etc/tessaro/registry.reg, rewritten atomically; value names compare case-insensitively; a
-// malformed or unreadable file reads as having no keys.
+// /etc/tessaro/registry.reg, read again by every operation (other processes write it) and
+// rewritten atomically; key paths and value names compare case-insensitively (ASCII letters); a
+// malformed or unreadable file reads as having no keys, and is never overwritten.
 #pragma once
 
 #include <cstdint>
@@ -12,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "common/error.hpp"
@@ -37,30 +39,60 @@ struct RegistryValue {
     bool operator==(const RegistryValue&) const = default;
 
     static RegistryValue from_string(std::string_view utf8);  // REG_SZ, UTF-16LE with terminator
-    static RegistryValue from_dword(std::uint32_t value);      // REG_DWORD
+    static RegistryValue from_dword(std::uint32_t value);     // REG_DWORD
+
+    // A REG_SZ whose data holds a UTF-16 NUL: the text before the first NUL, in UTF-8. Data
+    // without a NUL, or another type, gives none.
+    std::optional<std::string> string_value() const;
+    // A REG_DWORD of at least four bytes: its first four, little-endian. Shorter data, or another
+    // type, gives none.
+    std::optional<std::uint32_t> dword_value() const;
 };
+
+// What kind of system error a write or delete of a value met; the configuration tool words its
+// messages after it.
+enum class RegistryErrorKind { NotFound, AccessDenied, Other };
+
+// An error of a value's write or delete: the message as every error has it, plus its kind.
+class RegistryError : public Error {
+  public:
+    RegistryError(RegistryErrorKind kind, std::string message)
+        : Error(std::move(message)), kind_(kind) {}
+
+    RegistryErrorKind kind() const { return kind_; }
+
+  private:
+    RegistryErrorKind kind_;
+};
+
+// Converts to VoidResult where the kind is not needed.
+using RegistryVoidResult = std::expected<void, RegistryError>;
 
 // One open key. Implementations: the platform's (below) and test fakes.
 class RegistryKey {
-public:
+  public:
     virtual ~RegistryKey() = default;
 
     // The value of that name, or none when it does not exist or cannot be read.
     virtual std::optional<RegistryValue> query(std::string_view name) const = 0;
-    [[nodiscard]] virtual VoidResult set(std::string_view name, const RegistryValue& value) = 0;
-    [[nodiscard]] virtual VoidResult remove(std::string_view name) = 0;
+    [[nodiscard]] virtual RegistryVoidResult set(std::string_view name,
+                                                 const RegistryValue& value) = 0;
+    // Deleting a value that does not exist fails with RegistryErrorKind::NotFound.
+    [[nodiscard]] virtual RegistryVoidResult remove(std::string_view name) = 0;
 };
 
 // Names and paths are UTF-8; paths are relative to HKEY_LOCAL_MACHINE, with "\" between the
 // parts. Errors name the operation and carry the system's text.
 [[nodiscard]] Result<std::unique_ptr<RegistryKey>> open_local_machine_key(std::string_view path,
                                                                           std::uint32_t access);
+// Opens the key, creating it and every missing key above it.
 [[nodiscard]] Result<std::unique_ptr<RegistryKey>> create_local_machine_key(std::string_view path,
                                                                             std::uint32_t access);
-// Deletes `subkey` of the key at `path` with everything below it.
+// Deletes `subkey` of the key at `path` with everything below it; an absent `subkey` is an error.
 [[nodiscard]] VoidResult delete_local_machine_tree(std::string_view path, std::string_view subkey);
 
-// UTF-16 helpers for the registry's texts: unpaired surrogates become U+FFFD.
+// UTF-16 helpers for the registry's texts: unpaired surrogates, and bytes that are no UTF-8,
+// become U+FFFD.
 std::string utf16_to_utf8(std::u16string_view text);
 std::u16string utf8_to_utf16(std::string_view text);
 
