@@ -1,0 +1,1036 @@
+// The event node on standalone Asio.
+//
+// Threads and locks:
+// - The thread that calls NodeListener::run drives the io_context (run_for, at most 50 ms at a
+//   time); every completion handler runs there. "node-network-thread" waits for due signals.
+// - `mutex_` (the node mutex) guards the socket table and every socket object and its state. A
+//   completion handler builds its event under it and releases it before delivering, so a callback
+//   may call back into the node.
+// - `event_mutex_` (the event lock) is held for each delivery. It may be held while taking the
+//   node mutex (deliveries re-check under it whether the socket was removed meanwhile), never the
+//   other way round.
+// - `signal_mutex_` guards the signal queues only; nothing else is taken while it is held.
+//
+// Completion handlers keep a share of their socket but only a plain pointer to the core: the
+// io_context belongs to the core, and destroying it destroys every pending handler unrun.
+#include "proxy/node.hpp"
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <queue>
+#include <system_error>
+#include <thread>
+#include <unordered_map>
+
+#include <asio.hpp>
+#include <fmt/format.h>
+
+#include "common/log.hpp"
+#include "common/os/system_error.hpp"
+#include "proxy/socket_options.hpp"
+
+namespace tessaro::node {
+
+namespace {
+
+using asio::ip::tcp;
+using asio::ip::udp;
+
+// Largest chunk read from a stream at once; also the datagram buffer (a UDP payload is smaller).
+constexpr std::size_t CHUNK_SIZE = 64 * 1024;
+// Longest wait of either loop before it looks at the running flag again.
+constexpr std::chrono::milliseconds LOOP_WAIT{50};
+// Buffers handed to one gathered write.
+constexpr std::size_t MAX_WRITE_BUFFERS = 16;
+// Pause before accepting again after an accept failed for want of resources (descriptors,
+// memory), so that a listener does not spin while the shortage lasts.
+constexpr std::chrono::milliseconds ACCEPT_RETRY_DELAY{100};
+
+asio::ip::address_v4 to_asio(Ipv4Addr address) {
+    return asio::ip::address_v4(address.to_u32());
+}
+
+template <typename Endpoint>
+SocketAddrV4 from_asio(const Endpoint& endpoint) {
+    SocketAddrV4 result;
+    if (endpoint.address().is_v4()) {
+        result.ip = Ipv4Addr::from_u32(endpoint.address().to_v4().to_uint());
+    }
+    result.port = endpoint.port();
+    return result;
+}
+
+tcp::endpoint tcp_endpoint(SocketAddrV4 address) {
+    return {to_asio(address.ip), address.port};
+}
+udp::endpoint udp_endpoint(SocketAddrV4 address) {
+    return {to_asio(address.ip), address.port};
+}
+
+// The system's text with its code, as the rest of the program writes system errors.
+std::string error_text(const asio::error_code& ec) {
+    if (ec.category() == asio::system_category()) {
+        return tessaro::os::system_error_text(static_cast<std::uint32_t>(ec.value()));
+    }
+    return fmt::format("{} (os error {})", ec.message(), ec.value());
+}
+
+template <typename Socket>
+os::NativeSocket native(Socket& socket) {
+    return static_cast<os::NativeSocket>(socket.native_handle());
+}
+
+enum class Kind { TcpListener, TcpStream, Udp };
+
+// One receiving socket of a UDP resource with its buffer and the sender of the datagram that
+// is being received.
+struct UdpPort {
+    explicit UdpPort(udp::socket s) : socket(std::move(s)), buffer(CHUNK_SIZE) {}
+    udp::socket socket;
+    std::vector<std::uint8_t> buffer;
+    udp::endpoint sender;
+};
+
+struct Socket {
+    Socket(ResourceId resource_id, Kind socket_kind) : id(resource_id), kind(socket_kind) {}
+
+    ResourceId id;
+    Kind kind;
+    SocketAddrV4 peer;  // streams: the peer; listeners and UDP: the local address
+
+    std::optional<tcp::acceptor> acceptor;
+    std::optional<KeepAlive> accepted_keepalive;  // listeners: applied to accepted sockets
+    std::optional<asio::steady_timer> retry_timer;
+
+    std::optional<tcp::socket> stream;
+    bool connecting = false;
+    bool established = false;
+
+    // The first port sends; on Linux a second one may receive the adapter's broadcasts.
+    std::vector<std::unique_ptr<UdpPort>> udp_ports;
+
+    bool removed = false;    // remove() was called: no further events
+    bool closed = false;     // closed and out of the table
+    bool shut_down = false;  // removed stream: flushed and shut down for sending
+    bool peer_eof = false;   // removed stream: the peer has closed its side
+
+    std::vector<std::uint8_t> read_buffer;
+    bool reading = false;                           // a read is outstanding
+    bool paused = false;                            // pause_reading
+    bool peer_full = false;                         // the coupled peer's queue is above the bound
+    std::optional<std::vector<std::uint8_t>> held;  // read while paused, delivered on resume
+    bool held_posted = false;
+
+    std::deque<std::vector<std::uint8_t>> out;
+    std::deque<udp::endpoint> out_destinations;  // UDP: one per datagram in `out`
+    std::size_t out_offset = 0;                  // bytes of out.front() already written
+    std::size_t queued = 0;
+    bool writing = false;
+
+    ResourceId coupled = 0;
+    std::size_t bound = 0;
+
+    std::optional<asio::steady_timer> flush_timer;
+};
+
+using SocketPtr = std::shared_ptr<Socket>;
+
+struct TimedSignal {
+    std::chrono::steady_clock::time_point due;
+    std::uint64_t sequence;  // keeps signals with the same due time in send order
+    SignalId id;
+
+    bool operator>(const TimedSignal& other) const {
+        return due != other.due ? due > other.due : sequence > other.sequence;
+    }
+};
+
+}  // namespace
+
+class NodeCore {
+  public:
+    NodeCore() : log_(log::get("tessaro::node")) {}
+    NodeCore(const NodeCore&) = delete;
+    NodeCore& operator=(const NodeCore&) = delete;
+
+    ~NodeCore() {
+        running_.store(false);
+        std::lock_guard lock(mutex_);
+        for (auto& [id, socket] : sockets_) {
+            close_handles(*socket);
+        }
+        sockets_.clear();
+    }
+
+    // --- signals ---------------------------------------------------------------------------
+
+    void signal(SignalId id) {
+        {
+            std::lock_guard lock(signal_mutex_);
+            immediate_.push_back(id);
+        }
+        signal_cv_.notify_one();
+    }
+
+    void signal_after(SignalId id, std::chrono::steady_clock::duration delay) {
+        auto due = std::chrono::steady_clock::now() + delay;
+        {
+            std::lock_guard lock(signal_mutex_);
+            timed_.push(TimedSignal{due, timed_sequence_++, id});
+        }
+        signal_cv_.notify_one();
+    }
+
+    void stop() {
+        running_.store(false);
+        signal_cv_.notify_all();
+        io_.stop();
+    }
+
+    bool is_running() const { return running_.load(); }
+
+    // --- sockets ---------------------------------------------------------------------------
+
+    Result<ResourceId> tcp_listen(SocketAddrV4 addr, const TcpListenOptions& options) {
+        std::lock_guard lock(mutex_);
+        tcp::acceptor acceptor(io_);
+        asio::error_code ec;
+        acceptor.open(tcp::v4(), ec);
+        if (ec) {
+            return fail(error_text(ec));
+        }
+        if (os::listener_reuses_address()) {
+            acceptor.set_option(asio::socket_base::reuse_address(true), ec);
+            if (ec) {
+                return fail(error_text(ec));
+            }
+        }
+        if (auto r = os::bind_to_device(native(acceptor), options.bind_device); !r) {
+            return fail(r.error());
+        }
+        if (options.keepalive) {
+            if (auto r = os::set_keepalive(native(acceptor), *options.keepalive); !r) {
+                return fail(r.error());
+            }
+        }
+        acceptor.bind(tcp_endpoint(addr), ec);
+        if (ec) {
+            return fail(error_text(ec));
+        }
+        acceptor.listen(asio::socket_base::max_listen_connections, ec);
+        if (ec) {
+            return fail(error_text(ec));
+        }
+        auto socket = std::make_shared<Socket>(next_id_++, Kind::TcpListener);
+        socket->peer = from_asio(acceptor.local_endpoint(ec));
+        socket->acceptor.emplace(std::move(acceptor));
+        socket->accepted_keepalive = options.keepalive;
+        socket->retry_timer.emplace(io_);
+        sockets_.emplace(socket->id, socket);
+        start_accept(socket);
+        return socket->id;
+    }
+
+    Result<Endpoint> tcp_connect(SocketAddrV4 remote, const TcpConnectOptions& options) {
+        std::lock_guard lock(mutex_);
+        tcp::socket stream(io_);
+        asio::error_code ec;
+        stream.open(tcp::v4(), ec);
+        if (ec) {
+            return fail(error_text(ec));
+        }
+        stream.set_option(tcp::no_delay(true), ec);
+        if (ec) {
+            return fail(error_text(ec));
+        }
+        if (auto r = os::bind_to_device(native(stream), options.bind_device); !r) {
+            return fail(r.error());
+        }
+        if (options.keepalive) {
+            if (auto r = os::set_keepalive(native(stream), *options.keepalive); !r) {
+                return fail(r.error());
+            }
+        }
+        if (options.source_address) {
+            stream.bind(tcp_endpoint(*options.source_address), ec);
+            if (ec) {
+                return fail(error_text(ec));
+            }
+        }
+        auto socket = std::make_shared<Socket>(next_id_++, Kind::TcpStream);
+        socket->peer = remote;
+        socket->connecting = true;
+        socket->read_buffer.resize(CHUNK_SIZE);
+        socket->stream.emplace(std::move(stream));
+        sockets_.emplace(socket->id, socket);
+        socket->stream->async_connect(
+            tcp_endpoint(remote), [this, socket](asio::error_code e) { on_connect(socket, e); });
+        return Endpoint{socket->id, remote};
+    }
+
+    Result<ResourceId> udp_listen(SocketAddrV4 addr) {
+        std::lock_guard lock(mutex_);
+        asio::error_code ec;
+        auto open = [&](udp::endpoint at, const std::string& device) -> Result<udp::socket> {
+            udp::socket s(io_);
+            s.open(udp::v4(), ec);
+            if (ec) {
+                return fail(error_text(ec));
+            }
+            s.set_option(asio::socket_base::reuse_address(true), ec);
+            if (ec) {
+                return fail(error_text(ec));
+            }
+            s.set_option(asio::socket_base::broadcast(true), ec);
+            if (ec) {
+                return fail(error_text(ec));
+            }
+            os::ignore_udp_connection_reset(native(s));
+            if (auto r = os::bind_to_device(native(s), device); !r) {
+                return fail(r.error());
+            }
+            s.bind(at, ec);
+            if (ec) {
+                return fail(error_text(ec));
+            }
+            return s;
+        };
+        auto unicast = open(udp_endpoint(addr), {});
+        if (!unicast) {
+            return fail(unicast.error());
+        }
+        auto socket = std::make_shared<Socket>(next_id_++, Kind::Udp);
+        socket->peer = from_asio(unicast->local_endpoint(ec));
+        socket->udp_ports.push_back(std::make_unique<UdpPort>(std::move(*unicast)));
+        if (auto binding = os::broadcast_binding_for(addr.ip)) {
+            auto broadcast = open(udp::endpoint(to_asio(binding->broadcast), socket->peer.port),
+                                  binding->device);
+            if (!broadcast) {
+                return fail(Error::caused(
+                    fmt::format("Could not receive the broadcasts of {} at {}: ", binding->device,
+                                binding->broadcast.to_string()),
+                    broadcast.error()));
+            }
+            socket->udp_ports.push_back(std::make_unique<UdpPort>(std::move(*broadcast)));
+        }
+        sockets_.emplace(socket->id, socket);
+        for (auto& port : socket->udp_ports) {
+            start_receive(socket, port.get());
+        }
+        return socket->id;
+    }
+
+    bool send(const Endpoint& endpoint, std::span<const std::uint8_t> bytes) {
+        std::lock_guard lock(mutex_);
+        SocketPtr socket = find(endpoint.resource_id);
+        if (!socket) {
+            return false;
+        }
+        switch (socket->kind) {
+            case Kind::TcpListener:
+                return false;
+            case Kind::TcpStream:
+                if (bytes.empty()) {
+                    return true;
+                }
+                socket->out.emplace_back(bytes.begin(), bytes.end());
+                socket->queued += bytes.size();
+                queue_changed(*socket);
+                if (socket->established) {
+                    start_write(socket);
+                }
+                return true;
+            case Kind::Udp:
+                socket->out.emplace_back(bytes.begin(), bytes.end());
+                socket->out_destinations.push_back(udp_endpoint(endpoint.addr));
+                socket->queued += bytes.size();
+                start_send_datagram(socket);
+                return true;
+        }
+        return false;
+    }
+
+    Readiness is_ready(ResourceId id) const {
+        std::lock_guard lock(mutex_);
+        SocketPtr socket = find(id);
+        if (!socket) {
+            return Readiness::Unknown;
+        }
+        if (socket->kind == Kind::TcpStream && !socket->established) {
+            return Readiness::NotReady;
+        }
+        return Readiness::Ready;
+    }
+
+    bool remove(ResourceId id) {
+        std::lock_guard lock(mutex_);
+        SocketPtr socket = find(id);
+        if (!socket) {
+            return false;
+        }
+        socket->removed = true;
+        uncouple(*socket);
+        if (socket->kind != Kind::TcpStream) {
+            close_socket(*socket);
+            return true;
+        }
+        socket->held.reset();
+        if (!socket->established && socket->out.empty()) {
+            close_socket(*socket);
+            return true;
+        }
+        // Write out what is queued, then shut down sending and read (and drop) until the peer
+        // closes: closing a socket with unread input makes the system reset the connection,
+        // and a reset can destroy the last answer before the peer has read it.
+        socket->flush_timer.emplace(io_);
+        socket->flush_timer->expires_after(REMOVE_FLUSH_DEADLINE);
+        socket->flush_timer->async_wait([this, socket](asio::error_code ec) {
+            if (ec) {
+                return;
+            }
+            std::lock_guard inner(mutex_);
+            if (!socket->closed) {
+                log_->debug("Socket {} closed with {} bytes not written", socket->id,
+                            socket->queued);
+                close_socket(*socket);
+            }
+        });
+        if (socket->established) {
+            if (!socket->reading) {
+                start_read(socket);
+            }
+            if (!socket->writing && socket->out.empty()) {
+                finish_flush(*socket);
+            }
+        }
+        return true;
+    }
+
+    void pause_reading(ResourceId id) {
+        std::lock_guard lock(mutex_);
+        if (SocketPtr socket = find(id); socket && socket->kind == Kind::TcpStream) {
+            socket->paused = true;
+        }
+    }
+
+    void resume_reading(ResourceId id) {
+        std::lock_guard lock(mutex_);
+        if (SocketPtr socket = find(id); socket && socket->kind == Kind::TcpStream) {
+            socket->paused = false;
+            update_reading(socket);
+        }
+    }
+
+    void couple(ResourceId a, ResourceId b, std::size_t bound) {
+        std::lock_guard lock(mutex_);
+        SocketPtr first = find(a);
+        SocketPtr second = find(b);
+        if (!first || !second || first == second || first->kind != Kind::TcpStream ||
+            second->kind != Kind::TcpStream) {
+            return;
+        }
+        if (first->coupled != b) {
+            uncouple(*first);
+        }
+        if (second->coupled != a) {
+            uncouple(*second);
+        }
+        first->coupled = b;
+        first->bound = bound;
+        second->coupled = a;
+        second->bound = bound;
+        first->peer_full = second->queued > bound;
+        second->peer_full = first->queued > bound;
+        update_reading(first);
+        update_reading(second);
+    }
+
+    std::size_t queued_bytes(ResourceId id) const {
+        std::lock_guard lock(mutex_);
+        SocketPtr socket = find(id);
+        return socket ? socket->queued : 0;
+    }
+
+    // --- the loop --------------------------------------------------------------------------
+
+    void run(const std::function<void(Event&&)>& callback) {
+        {
+            std::lock_guard lock(event_mutex_);
+            callback_ = &callback;
+        }
+        std::thread signals;
+        try {
+            signals = std::thread([this] {
+                os::set_current_thread_name("node-network-thread");
+                signal_loop();
+            });
+        } catch (const std::system_error& e) {
+            log_->error("Could not start node-network-thread: {}", e.what());
+            stop();
+        }
+        {
+            auto work = asio::make_work_guard(io_);
+            while (running_.load()) {
+                if (io_.stopped()) {
+                    io_.restart();
+                }
+                try {
+                    io_.run_for(LOOP_WAIT);
+                } catch (const std::exception& e) {
+                    log_->error("Network poll failed: {}", e.what());
+                    stop();
+                }
+            }
+        }
+        if (signals.joinable()) {
+            signals.join();
+        }
+        std::lock_guard lock(event_mutex_);
+        callback_ = nullptr;
+    }
+
+  private:
+    // --- delivery --------------------------------------------------------------------------
+
+    // Delivers under the event lock while the node runs and, for a socket's event, while the
+    // socket has not been removed. Returns whether the callback saw the event.
+    bool deliver(Event&& event, const Socket* socket) {
+        std::lock_guard events(event_mutex_);
+        if (!running_.load() || callback_ == nullptr) {
+            return false;
+        }
+        if (socket != nullptr) {
+            std::lock_guard lock(mutex_);
+            if (socket->removed) {
+                return false;
+            }
+        }
+        (*callback_)(std::move(event));
+        return true;
+    }
+
+    void signal_loop() {
+        while (running_.load()) {
+            std::optional<SignalId> next;
+            {
+                std::unique_lock lock(signal_mutex_);
+                auto now = std::chrono::steady_clock::now();
+                if (!immediate_.empty()) {
+                    next = immediate_.front();
+                    immediate_.pop_front();
+                } else if (!timed_.empty() && timed_.top().due <= now) {
+                    next = timed_.top().id;
+                    timed_.pop();
+                } else {
+                    auto until = now + LOOP_WAIT;
+                    if (!timed_.empty() && timed_.top().due < until) {
+                        until = timed_.top().due;
+                    }
+                    signal_cv_.wait_until(lock, until);
+                    continue;
+                }
+            }
+            deliver(Signal{*next}, nullptr);
+        }
+    }
+
+    // --- socket table (node mutex held) ----------------------------------------------------
+
+    SocketPtr find(ResourceId id) const {
+        auto it = sockets_.find(id);
+        if (it == sockets_.end() || it->second->removed) {
+            return nullptr;
+        }
+        return it->second;
+    }
+
+    static void close_handles(Socket& socket) {
+        asio::error_code ignored;
+        socket.closed = true;
+        if (socket.flush_timer) {
+            socket.flush_timer->cancel();
+        }
+        if (socket.retry_timer) {
+            socket.retry_timer->cancel();
+        }
+        if (socket.acceptor) {
+            socket.acceptor->close(ignored);
+        }
+        if (socket.stream) {
+            socket.stream->close(ignored);
+        }
+        for (auto& port : socket.udp_ports) {
+            port->socket.close(ignored);
+        }
+        socket.held.reset();
+        socket.out.clear();
+        socket.out_destinations.clear();
+        socket.queued = 0;
+    }
+
+    void close_socket(Socket& socket) {
+        close_handles(socket);
+        auto it = sockets_.find(socket.id);
+        if (it != sockets_.end() && it->second.get() == &socket) {
+            sockets_.erase(it);
+        }
+    }
+
+    // The node drops a broken or closed connection itself; its peer's reading no longer waits
+    // for it.
+    void drop(Socket& socket) {
+        uncouple(socket);
+        close_socket(socket);
+    }
+
+    void uncouple(Socket& socket) {
+        if (socket.coupled == 0) {
+            return;
+        }
+        auto it = sockets_.find(socket.coupled);
+        if (it != sockets_.end() && it->second->coupled == socket.id) {
+            const SocketPtr& peer = it->second;
+            peer->coupled = 0;
+            peer->peer_full = false;
+            update_reading(peer);
+        }
+        socket.coupled = 0;
+        socket.peer_full = false;
+    }
+
+    // Called whenever a stream's queue grew or shrank: pauses or resumes its coupled reader.
+    void queue_changed(Socket& socket) {
+        if (socket.coupled == 0) {
+            return;
+        }
+        SocketPtr reader = find(socket.coupled);
+        if (!reader) {
+            return;
+        }
+        if (socket.queued > socket.bound) {
+            reader->peer_full = true;
+        } else if (reader->peer_full && socket.queued <= socket.bound / 2) {
+            reader->peer_full = false;
+            update_reading(reader);
+        }
+    }
+
+    // --- reading ---------------------------------------------------------------------------
+
+    void update_reading(const SocketPtr& socket) {
+        if (socket->kind != Kind::TcpStream || socket->closed || !socket->established ||
+            socket->reading) {
+            return;
+        }
+        if (socket->removed) {
+            start_read(socket);
+            return;
+        }
+        if (socket->paused || socket->peer_full) {
+            return;
+        }
+        if (socket->held) {
+            if (!socket->held_posted) {
+                socket->held_posted = true;
+                asio::post(io_, [this, socket] { deliver_held(socket); });
+            }
+            return;
+        }
+        start_read(socket);
+    }
+
+    void start_read(const SocketPtr& socket) {
+        socket->reading = true;
+        socket->stream->async_read_some(
+            asio::buffer(socket->read_buffer),
+            [this, socket](asio::error_code ec, std::size_t n) { on_read(socket, ec, n); });
+    }
+
+    void on_read(const SocketPtr& socket, asio::error_code ec, std::size_t n) {
+        std::unique_lock lock(mutex_);
+        socket->reading = false;
+        if (socket->closed) {
+            return;
+        }
+        if (socket->removed) {
+            // Draining a removed stream: input is dropped until the peer closes.
+            if (!ec) {
+                start_read(socket);
+            } else if (ec == asio::error::eof) {
+                socket->peer_eof = true;
+                if (socket->shut_down) {
+                    close_socket(*socket);
+                }
+            } else {
+                close_socket(*socket);
+            }
+            return;
+        }
+        Endpoint endpoint{socket->id, socket->peer};
+        if (ec) {
+            if (ec != asio::error::eof) {
+                log_->debug("Connection {} to {} broke: {}", socket->id, socket->peer.to_string(),
+                            error_text(ec));
+            }
+            drop(*socket);
+            lock.unlock();
+            deliver(Disconnected{endpoint}, socket.get());
+            return;
+        }
+        std::vector<std::uint8_t> chunk(socket->read_buffer.begin(),
+                                        socket->read_buffer.begin() + static_cast<long>(n));
+        if (socket->paused || socket->peer_full) {
+            socket->held = std::move(chunk);
+            return;
+        }
+        start_read(socket);
+        lock.unlock();
+        deliver(Data{endpoint, std::move(chunk)}, socket.get());
+    }
+
+    void deliver_held(const SocketPtr& socket) {
+        std::unique_lock lock(mutex_);
+        socket->held_posted = false;
+        if (socket->closed || socket->removed || !socket->held || socket->paused ||
+            socket->peer_full) {
+            return;
+        }
+        Data data{{socket->id, socket->peer}, std::move(*socket->held)};
+        socket->held.reset();
+        start_read(socket);
+        lock.unlock();
+        deliver(std::move(data), socket.get());
+    }
+
+    // --- writing ---------------------------------------------------------------------------
+
+    void start_write(const SocketPtr& socket) {
+        if (socket->writing || socket->out.empty() || socket->closed) {
+            return;
+        }
+        std::vector<asio::const_buffer> buffers;
+        std::size_t count = std::min(socket->out.size(), MAX_WRITE_BUFFERS);
+        buffers.reserve(count);
+        for (std::size_t i = 0; i < count; ++i) {
+            buffers.push_back(asio::buffer(socket->out[i]) + (i == 0 ? socket->out_offset : 0));
+        }
+        socket->writing = true;
+        socket->stream->async_write_some(
+            buffers,
+            [this, socket](asio::error_code ec, std::size_t n) { on_write(socket, ec, n); });
+    }
+
+    void on_write(const SocketPtr& socket, asio::error_code ec, std::size_t n) {
+        std::unique_lock lock(mutex_);
+        socket->writing = false;
+        if (socket->closed) {
+            return;
+        }
+        if (ec) {
+            if (socket->removed) {
+                close_socket(*socket);
+                return;
+            }
+            log_->debug("Connection {} to {} broke while writing: {}", socket->id,
+                        socket->peer.to_string(), error_text(ec));
+            Endpoint endpoint{socket->id, socket->peer};
+            drop(*socket);
+            lock.unlock();
+            deliver(Disconnected{endpoint}, socket.get());
+            return;
+        }
+        socket->queued -= n;
+        while (n > 0) {
+            std::size_t rest = socket->out.front().size() - socket->out_offset;
+            if (n < rest) {
+                socket->out_offset += n;
+                break;
+            }
+            n -= rest;
+            socket->out.pop_front();
+            socket->out_offset = 0;
+        }
+        queue_changed(*socket);
+        if (!socket->out.empty()) {
+            start_write(socket);
+        } else if (socket->removed) {
+            finish_flush(*socket);
+        }
+    }
+
+    // A removed stream has written everything: shut down sending; it closes when the peer has
+    // closed too, or at the flush deadline.
+    void finish_flush(Socket& socket) {
+        asio::error_code ignored;
+        socket.stream->shutdown(tcp::socket::shutdown_send, ignored);
+        socket.shut_down = true;
+        if (socket.peer_eof) {
+            close_socket(socket);
+        }
+    }
+
+    // --- connecting and accepting ----------------------------------------------------------
+
+    void on_connect(const SocketPtr& socket, asio::error_code ec) {
+        std::unique_lock lock(mutex_);
+        socket->connecting = false;
+        if (socket->closed) {
+            return;
+        }
+        if (socket->removed) {
+            if (ec) {
+                close_socket(*socket);
+                return;
+            }
+            socket->established = true;
+            start_read(socket);
+            start_write(socket);
+            return;
+        }
+        Endpoint endpoint{socket->id, socket->peer};
+        if (ec) {
+            log_->debug("Connection {} to {} failed: {}", socket->id, socket->peer.to_string(),
+                        error_text(ec));
+            drop(*socket);
+            lock.unlock();
+            deliver(Connected{endpoint, false}, socket.get());
+            return;
+        }
+        socket->established = true;
+        start_write(socket);
+        update_reading(socket);
+        lock.unlock();
+        deliver(Connected{endpoint, true}, socket.get());
+    }
+
+    void start_accept(const SocketPtr& listener) {
+        listener->acceptor->async_accept([this, listener](asio::error_code ec, tcp::socket peer) {
+            on_accept(listener, ec, std::move(peer));
+        });
+    }
+
+    void on_accept(const SocketPtr& listener, asio::error_code ec, tcp::socket peer) {
+        std::unique_lock lock(mutex_);
+        if (listener->closed) {
+            return;
+        }
+        if (ec) {
+            if (ec == asio::error::operation_aborted) {
+                return;
+            }
+            log_->warn("Listener {} could not accept a connection: {}", listener->id,
+                       error_text(ec));
+            bool transient =
+                ec == asio::error::connection_aborted || ec == asio::error::connection_reset;
+            listener->retry_timer->expires_after(transient ? std::chrono::milliseconds(0)
+                                                           : ACCEPT_RETRY_DELAY);
+            listener->retry_timer->async_wait([this, listener](asio::error_code e) {
+                std::lock_guard inner(mutex_);
+                if (!e && !listener->closed) {
+                    start_accept(listener);
+                }
+            });
+            return;
+        }
+        start_accept(listener);
+        asio::error_code option_ec;
+        auto remote = peer.remote_endpoint(option_ec);
+        if (option_ec) {
+            // Reset before we got to it: nothing to announce.
+            return;
+        }
+        peer.set_option(tcp::no_delay(true), option_ec);
+        if (option_ec) {
+            log_->warn("Could not disable delayed sending on an accepted connection: {}",
+                       error_text(option_ec));
+        }
+        if (listener->accepted_keepalive) {
+            if (auto r = os::set_keepalive(native(peer), *listener->accepted_keepalive); !r) {
+                log_->warn("Could not set keep-alive on an accepted connection: {}",
+                           r.error().message());
+            }
+        }
+        auto socket = std::make_shared<Socket>(next_id_++, Kind::TcpStream);
+        socket->peer = from_asio(remote);
+        socket->established = true;
+        socket->read_buffer.resize(CHUNK_SIZE);
+        socket->stream.emplace(std::move(peer));
+        sockets_.emplace(socket->id, socket);
+        update_reading(socket);
+        Accepted accepted{{socket->id, socket->peer}, listener->id};
+        lock.unlock();
+        if (!deliver(std::move(accepted), listener.get())) {
+            // Nobody learnt of this connection: it must not linger.
+            std::lock_guard inner(mutex_);
+            if (!socket->closed && !socket->removed) {
+                close_socket(*socket);
+            }
+        }
+    }
+
+    // --- UDP -------------------------------------------------------------------------------
+
+    void start_receive(const SocketPtr& socket, UdpPort* port) {
+        port->socket.async_receive_from(asio::buffer(port->buffer), port->sender,
+                                        [this, socket, port](asio::error_code ec, std::size_t n) {
+                                            on_receive(socket, port, ec, n);
+                                        });
+    }
+
+    void on_receive(const SocketPtr& socket, UdpPort* port, asio::error_code ec, std::size_t n) {
+        std::unique_lock lock(mutex_);
+        if (socket->closed || socket->removed) {
+            return;
+        }
+        if (ec) {
+            // ICMP errors for earlier datagrams (Windows) and oversized datagrams concern one
+            // datagram only; anything else ends receiving on this socket.
+            if (ec == asio::error::connection_reset || ec == asio::error::connection_refused ||
+                ec == asio::error::message_size || ec == asio::error::network_unreachable ||
+                ec == asio::error::host_unreachable) {
+                start_receive(socket, port);
+            } else if (ec != asio::error::operation_aborted) {
+                log_->error("UDP socket {} on {} stopped receiving: {}", socket->id,
+                            socket->peer.to_string(), error_text(ec));
+            }
+            return;
+        }
+        Data data{{socket->id, from_asio(port->sender)},
+                  std::vector<std::uint8_t>(port->buffer.begin(),
+                                            port->buffer.begin() + static_cast<long>(n))};
+        start_receive(socket, port);
+        lock.unlock();
+        deliver(std::move(data), socket.get());
+    }
+
+    void start_send_datagram(const SocketPtr& socket) {
+        if (socket->writing || socket->out.empty() || socket->closed) {
+            return;
+        }
+        socket->writing = true;
+        socket->udp_ports.front()->socket.async_send_to(
+            asio::buffer(socket->out.front()), socket->out_destinations.front(),
+            [this, socket](asio::error_code ec, std::size_t) { on_datagram_sent(socket, ec); });
+    }
+
+    void on_datagram_sent(const SocketPtr& socket, asio::error_code ec) {
+        std::lock_guard lock(mutex_);
+        socket->writing = false;
+        if (socket->closed) {
+            return;
+        }
+        if (ec) {
+            log_->debug("Datagram of {} bytes from {} to {} not sent: {}",
+                        socket->out.front().size(), socket->peer.to_string(),
+                        from_asio(socket->out_destinations.front()).to_string(), error_text(ec));
+        }
+        socket->queued -= socket->out.front().size();
+        socket->out.pop_front();
+        socket->out_destinations.pop_front();
+        start_send_datagram(socket);
+    }
+
+    // Destroyed last: the sockets above and the handlers inside refer to it.
+    asio::io_context io_;
+    std::shared_ptr<spdlog::logger> log_;
+
+    std::atomic<bool> running_{true};
+
+    std::mutex event_mutex_;
+    const std::function<void(Event&&)>* callback_ = nullptr;
+
+    std::mutex signal_mutex_;
+    std::condition_variable signal_cv_;
+    std::deque<SignalId> immediate_;
+    std::priority_queue<TimedSignal, std::vector<TimedSignal>, std::greater<>> timed_;
+    std::uint64_t timed_sequence_ = 0;
+
+    mutable std::mutex mutex_;
+    std::unordered_map<ResourceId, SocketPtr> sockets_;
+    ResourceId next_id_ = 1;
+};
+
+// --- NodeHandler ---------------------------------------------------------------------------
+
+void NodeHandler::signal(SignalId id) {
+    core_->signal(id);
+}
+
+void NodeHandler::signal_after(SignalId id, std::chrono::steady_clock::duration delay) {
+    core_->signal_after(id, delay);
+}
+
+void NodeHandler::stop() {
+    core_->stop();
+}
+
+bool NodeHandler::is_running() const {
+    return core_->is_running();
+}
+
+Result<ResourceId> NodeHandler::tcp_listen(SocketAddrV4 addr, const TcpListenOptions& options) {
+    return core_->tcp_listen(addr, options);
+}
+
+Result<Endpoint> NodeHandler::tcp_connect(SocketAddrV4 remote, const TcpConnectOptions& options) {
+    return core_->tcp_connect(remote, options);
+}
+
+Result<ResourceId> NodeHandler::udp_listen(SocketAddrV4 addr) {
+    return core_->udp_listen(addr);
+}
+
+bool NodeHandler::send(const Endpoint& endpoint, std::span<const std::uint8_t> bytes) {
+    return core_->send(endpoint, bytes);
+}
+
+Readiness NodeHandler::is_ready(ResourceId id) const {
+    return core_->is_ready(id);
+}
+
+bool NodeHandler::remove(ResourceId id) {
+    return core_->remove(id);
+}
+
+void NodeHandler::pause_reading(ResourceId id) {
+    core_->pause_reading(id);
+}
+
+void NodeHandler::resume_reading(ResourceId id) {
+    core_->resume_reading(id);
+}
+
+void NodeHandler::couple(ResourceId a, ResourceId b, std::size_t bound) {
+    core_->couple(a, b, bound);
+}
+
+std::size_t NodeHandler::queued_bytes(ResourceId id) const {
+    return core_->queued_bytes(id);
+}
+
+// --- NodeListener --------------------------------------------------------------------------
+
+NodeListener::~NodeListener() = default;
+
+void NodeListener::run(const std::function<void(Event&&)>& callback) {
+    if (core_) {
+        core_->run(callback);
+    }
+}
+
+Result<Node> create() {
+    std::shared_ptr<NodeCore> core;
+    try {
+        core = std::make_shared<NodeCore>();
+    } catch (const std::exception& e) {
+        return fail(fmt::format("Could not create the event node: {}", e.what()));
+    }
+    Node node;
+    node.handler = std::make_shared<NodeHandler>(core);
+    node.listener = std::make_unique<NodeListener>(core);
+    return node;
+}
+
+}  // namespace tessaro::node

@@ -1,0 +1,50 @@
+// The platform bits of the event node: socket options that Asio does not cover and the few
+// places where Linux and Windows sockets behave differently.
+//
+// Every function takes the socket's native handle (a file descriptor on POSIX, a SOCKET on
+// Windows, both carried as an integer) and returns the system's error text on failure.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "common/error.hpp"
+#include "common/ipv4.hpp"
+#include "proxy/node.hpp"
+
+namespace tessaro::node::os {
+
+using NativeSocket = std::uintptr_t;
+
+// Linux: SO_BINDTODEVICE, so that the socket only uses that adapter. Windows: nothing, since the
+// bound source address already selects the adapter there. An empty name does nothing.
+[[nodiscard]] VoidResult bind_to_device(NativeSocket socket, const std::string& device);
+
+// Keep-alive on with the given idle time and probe interval. Linux: SO_KEEPALIVE, TCP_KEEPIDLE,
+// TCP_KEEPINTVL. Windows: SIO_KEEPALIVE_VALS.
+[[nodiscard]] VoidResult set_keepalive(NativeSocket socket, const KeepAlive& keepalive);
+
+// Whether a TCP listener sets SO_REUSEADDR. POSIX: yes, so that a restarted server can bind
+// while old connections linger in TIME_WAIT. Windows: no, since there it lets another socket
+// take over a port that is in use.
+bool listener_reuses_address();
+
+// Windows reports an ICMP "port unreachable" for an earlier datagram as a failed receive on the
+// UDP socket (WSAECONNRESET); this turns that off (SIO_UDP_CONNRESET). POSIX: nothing.
+void ignore_udp_connection_reset(NativeSocket socket);
+
+// The adapter that holds `address` and its broadcast address, when it has one. Linux only: a
+// socket bound to a unicast address receives none of its adapter's broadcasts there, so the node
+// binds a second socket to this. Windows delivers them to the unicast socket and gets nothing.
+struct BroadcastBinding {
+    std::string device;
+    Ipv4Addr broadcast;
+};
+std::optional<BroadcastBinding> broadcast_binding_for(Ipv4Addr address);
+
+// Names the calling thread where the platform lets us (Linux: pthread_setname_np; Windows:
+// SetThreadDescription when kernel32 has it).
+void set_current_thread_name(const char* name);
+
+}  // namespace tessaro::node::os

@@ -1,0 +1,117 @@
+// Linux socket options through setsockopt; the broadcast lookup through getifaddrs.
+#include "proxy/socket_options.hpp"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <pthread.h>
+#include <sys/socket.h>
+
+#include "common/os/system_error.hpp"
+
+namespace tessaro::node::os {
+
+namespace {
+
+int fd_of(NativeSocket socket) {
+    return static_cast<int>(socket);
+}
+
+VoidResult set_int_option(NativeSocket socket, int level, int name, int value) {
+    if (setsockopt(fd_of(socket), level, name, &value, sizeof value) != 0) {
+        int code = errno;
+        return fail(tessaro::os::system_error_text(static_cast<std::uint32_t>(code)));
+    }
+    return {};
+}
+
+// getifaddrs' list, released with its owner.
+struct IfAddrs {
+    ifaddrs* list = nullptr;
+    IfAddrs() = default;
+    IfAddrs(const IfAddrs&) = delete;
+    IfAddrs& operator=(const IfAddrs&) = delete;
+    ~IfAddrs() {
+        if (list != nullptr) {
+            freeifaddrs(list);
+        }
+    }
+};
+
+Ipv4Addr from_sockaddr(const sockaddr* address) {
+    const auto* in = reinterpret_cast<const sockaddr_in*>(address);
+    return Ipv4Addr::from_u32(ntohl(in->sin_addr.s_addr));
+}
+
+}  // namespace
+
+VoidResult bind_to_device(NativeSocket socket, const std::string& device) {
+    if (device.empty()) {
+        return {};
+    }
+    if (setsockopt(fd_of(socket), SOL_SOCKET, SO_BINDTODEVICE, device.c_str(),
+                   static_cast<socklen_t>(device.size() + 1)) != 0) {
+        int code = errno;
+        return fail(tessaro::os::system_error_text(static_cast<std::uint32_t>(code)));
+    }
+    return {};
+}
+
+VoidResult set_keepalive(NativeSocket socket, const KeepAlive& keepalive) {
+    if (auto r = set_int_option(socket, SOL_SOCKET, SO_KEEPALIVE, 1); !r) {
+        return r;
+    }
+    if (auto r = set_int_option(socket, IPPROTO_TCP, TCP_KEEPIDLE,
+                                static_cast<int>(keepalive.idle.count()));
+        !r) {
+        return r;
+    }
+    return set_int_option(socket, IPPROTO_TCP, TCP_KEEPINTVL,
+                          static_cast<int>(keepalive.interval.count()));
+}
+
+bool listener_reuses_address() {
+    return true;
+}
+
+void ignore_udp_connection_reset(NativeSocket) {}
+
+std::optional<BroadcastBinding> broadcast_binding_for(Ipv4Addr address) {
+    IfAddrs addrs;
+    if (getifaddrs(&addrs.list) != 0) {
+        return std::nullopt;
+    }
+    for (const ifaddrs* entry = addrs.list; entry != nullptr; entry = entry->ifa_next) {
+        if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET) {
+            continue;
+        }
+        if (from_sockaddr(entry->ifa_addr) != address) {
+            continue;
+        }
+        if ((entry->ifa_flags & IFF_BROADCAST) == 0 || entry->ifa_broadaddr == nullptr ||
+            entry->ifa_broadaddr->sa_family != AF_INET) {
+            return std::nullopt;
+        }
+        Ipv4Addr broadcast = from_sockaddr(entry->ifa_broadaddr);
+        // A /32 or /31 address may report itself as its broadcast: nothing extra to receive.
+        if (broadcast == address || broadcast.to_u32() == 0) {
+            return std::nullopt;
+        }
+        return BroadcastBinding{entry->ifa_name, broadcast};
+    }
+    return std::nullopt;
+}
+
+void set_current_thread_name(const char* name) {
+    // Linux allows 15 characters plus the terminator; longer names are refused, not cut.
+    char buffer[16] = {};
+    for (std::size_t i = 0; i + 1 < sizeof buffer && name[i] != '\0'; ++i) {
+        buffer[i] = name[i];
+    }
+    pthread_setname_np(pthread_self(), buffer);
+}
+
+}  // namespace tessaro::node::os
