@@ -27,13 +27,12 @@ namespace tessaro {
 inline constexpr std::chrono::seconds DISCOVERY_ANSWER_TIMEOUT{1};
 
 class ServiceDiscoveryClient {
-public:
+  public:
     // Opens the UDP socket at the device interface's address and `port`, sends its request
     // signal at once. `answer_timeout` is the answer window (tests shorten it).
     [[nodiscard]] static Result<std::unique_ptr<ServiceDiscoveryClient>> create(
         DeviceInterface device_iface, std::uint16_t port,
-        std::chrono::steady_clock::duration interval, DeviceKind kind,
-        node::SharedHandler handler,
+        std::chrono::steady_clock::duration interval, DeviceKind kind, node::SharedHandler handler,
         std::chrono::steady_clock::duration answer_timeout = DISCOVERY_ANSWER_TIMEOUT);
 
     ServiceDiscoveryClient(const ServiceDiscoveryClient&) = delete;
@@ -46,7 +45,7 @@ public:
     const std::optional<ServiceAnnouncement>& announcement() const { return announcement_; }
     node::ResourceId resource_id() const { return resource_id_; }
 
-private:
+  private:
     ServiceDiscoveryClient() = default;
 
     std::optional<ServiceAnnouncement> announcement_;
@@ -61,10 +60,11 @@ private:
     std::uint16_t port_ = 0;
     DeviceKind kind_ = DeviceKind::Terminal;
     bool waiting_ = false;
+    std::shared_ptr<spdlog::logger> log_;
 };
 
 class ServiceDiscoveryServer {
-public:
+  public:
     // Fails with "Internal error: Got wrong service announcement for service discovery server
     // ({} != {})" when the announcement's kind is not the server's; refuses an announcement that
     // does not fit a datagram.
@@ -82,7 +82,7 @@ public:
 
     node::ResourceId resource_id() const { return resource_id_; }
 
-private:
+  private:
     ServiceDiscoveryServer() = default;
 
     std::chrono::steady_clock::duration interval_{};
@@ -93,6 +93,7 @@ private:
     std::uint16_t target_port_ = 0;
     DeviceKind kind_ = DeviceKind::Terminal;
     std::optional<Ipv4Addr> target_;
+    std::shared_ptr<spdlog::logger> log_;
 };
 
 }  // namespace tessaro
