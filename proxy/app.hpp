@@ -3,14 +3,24 @@
 // the adapters and moves the proxies, STATUS (every 500 ms) publishes their state.
 #pragma once
 
+#include <chrono>
+#include <functional>
 #include <memory>
+#include <string_view>
 
 #include "common/error.hpp"
+#include "common/interfaces.hpp"
 #include "common/settings.hpp"
 #include "proxy/node.hpp"
 #include "proxy/signal_id.hpp"
 
 namespace tessaro {
+
+inline constexpr std::string_view PROGRAM_NAME = "Korvel Tessaro";
+inline constexpr std::string_view PROGRAM_VERSION = "1.3.2";
+
+inline constexpr std::chrono::seconds CHECK_INTERVAL{3};
+inline constexpr std::chrono::milliseconds STATUS_INTERVAL{500};
 
 // What another thread needs to stop a running application: a copy of its stop id and a share
 // of its node handler. Sending never fails in a way the caller could act on.
@@ -21,10 +31,17 @@ struct StopHandle {
     void operator()() const { handler->signal(stop_signal); }
 };
 
+// Where CHECK gets its adapter lists: the real scan over the WMI connection, or a test's own.
+using AdapterSource = std::function<Interfaces()>;
+
 class App {
-public:
+  public:
     // Builds everything in order; on failure releases what was built and returns the error.
     [[nodiscard]] static Result<std::unique_ptr<App>> create(Settings settings, bool service_mode);
+    // The same with another adapter source in place of the scan (the WMI connection is still
+    // made, as the program makes it).
+    [[nodiscard]] static Result<std::unique_ptr<App>> create(Settings settings, bool service_mode,
+                                                             AdapterSource adapters);
 
     // Runs the event loop on the calling thread until the node stops; destroys the application
     // before it returns and logs "Stopped." last.
@@ -32,11 +49,14 @@ public:
 
     StopHandle stop_handle() const;
 
+    App(const App&) = delete;
+    App& operator=(const App&) = delete;
     ~App();
 
-private:
-    App() = default;
     struct Impl;
+
+  private:
+    App() = default;
     std::unique_ptr<Impl> impl_;
 };
 
