@@ -670,10 +670,13 @@ Result<std::unique_ptr<RegistryKey>> create_local_machine_key(std::string_view p
     }
     std::string full = full_path(path);
     if (!key_exists(*doc, full)) {
-        // Every key above gets its own section, as an export lists them.
+        // Every missing key above gets its own section, as an export lists them.
         for (std::size_t pos = path.find('\\'); pos != std::string_view::npos;
              pos = path.find('\\', pos + 1)) {
-            section_for(*doc, full_path(path.substr(0, pos)));
+            std::string ancestor = full_path(path.substr(0, pos));
+            if (!key_exists(*doc, ancestor)) {
+                section_for(*doc, ancestor);
+            }
         }
         section_for(*doc, full);
         if (auto stored = store_document(file, *doc); !stored) {
