@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 
 #include "common/os/windows.hpp"
@@ -15,11 +16,11 @@ bool starts_with(const std::string& text, std::string_view prefix) {
     return text.compare(0, prefix.size(), prefix) == 0;
 }
 
-struct Mapping {
-    HANDLE handle;
-    ~Mapping() {
-        if (handle != nullptr) {
-            CloseHandle(handle);
+struct Handle {
+    HANDLE value;
+    ~Handle() {
+        if (value != nullptr && value != INVALID_HANDLE_VALUE) {
+            CloseHandle(value);
         }
     }
 };
@@ -46,21 +47,34 @@ TEST(SharedMemoryWin, ServiceSectionOpensUnderTheGlobalName) {
     EXPECT_EQ(opened->view()[0], 0x42);
 }
 
+// A section of 1024 bytes under the console name, made by someone else. It is backed by a
+// temporary file: Wine rounds a pagefile-backed section up to a whole page and would map 4096
+// bytes of a 1024-byte one, while a file-backed section is exactly as long as its file.
 TEST(SharedMemoryWin, ASmallerExistingSectionFailsTheView) {
-    Mapping small{CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 1024,
-                                     STATUS_SECTION_NAME_CONSOLE)};
-    ASSERT_NE(small.handle, nullptr);
+    char path[MAX_PATH + 32] = {};
+    ASSERT_NE(GetTempPathA(MAX_PATH, path), 0u);
+    std::strcat(path, "tessaro-status-small.bin");
+    Handle file{CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr)};
+    ASSERT_NE(file.value, INVALID_HANDLE_VALUE);
+    {
+        Handle small{CreateFileMappingA(file.value, nullptr, PAGE_READWRITE, 0, 1024,
+                                        STATUS_SECTION_NAME_CONSOLE)};
+        ASSERT_NE(small.value, nullptr);
 
-    auto created = SharedMemory::create(false);
-    ASSERT_FALSE(created.has_value());
-    const std::string& message = created.error().message();
-    EXPECT_TRUE(starts_with(message, "Could not create shared memory view: ")) << message;
-    EXPECT_EQ(message.back(), ')') << message;
-    EXPECT_NE(message.find(" (os error "), std::string::npos) << message;
+        auto created = SharedMemory::create(false);
+        ASSERT_FALSE(created.has_value());
+        const std::string& message = created.error().message();
+        EXPECT_TRUE(starts_with(message, "Could not create shared memory view: ")) << message;
+        EXPECT_NE(message.find(" (os error 5)"), std::string::npos) << message;
 
-    auto opened = SharedMemory::open(STATUS_SECTION_NAME_CONSOLE);
-    ASSERT_FALSE(opened.has_value());
-    EXPECT_TRUE(starts_with(opened.error().message(), "Could not create shared memory view: "));
+        auto opened = SharedMemory::open(STATUS_SECTION_NAME_CONSOLE);
+        ASSERT_FALSE(opened.has_value());
+        EXPECT_TRUE(starts_with(opened.error().message(), "Could not create shared memory view: "))
+            << opened.error().message();
+    }
+    // Both failed calls closed their handles: with the foreign one gone, so is the section.
+    EXPECT_FALSE(SharedMemory::open(STATUS_SECTION_NAME_CONSOLE).has_value());
 }
 
 }  // namespace
