@@ -1,0 +1,774 @@
+// The relay on the real node over loopback: the node's loop runs in a thread, the clients and the
+// device servers are plain Asio sockets driven with deadlines.
+#include "proxy/tcp_proxy.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <asio.hpp>
+#include <gtest/gtest.h>
+
+#include "log_capture.hpp"
+
+namespace tessaro {
+namespace {
+
+using asio::ip::tcp;
+using namespace std::chrono_literals;
+
+constexpr auto TIMEOUT = 10s;
+// One read of the node; a reader may be one chunk past a bound when it pauses.
+constexpr std::size_t CHUNK = 64 * 1024;
+
+using logtest::capture;
+using logtest::LogLine;
+
+const std::string TERMINAL = "tessaro::tcp_proxy::terminal";
+const std::string PINPAD = "tessaro::tcp_proxy::pinpad";
+
+// ---- blocking-style sockets with deadlines ---------------------------------------------------
+
+SocketAddrV4 loopback(std::uint16_t port) {
+    return SocketAddrV4{Ipv4Addr{{127, 0, 0, 1}}, port};
+}
+
+tcp::endpoint to_asio(SocketAddrV4 addr) {
+    return {asio::ip::address_v4(addr.ip.to_u32()), addr.port};
+}
+
+SocketAddrV4 from_asio(const tcp::endpoint& e) {
+    return SocketAddrV4{Ipv4Addr::from_u32(e.address().to_v4().to_uint()), e.port()};
+}
+
+// A port that was free a moment ago: the relay's listener needs a known port.
+std::uint16_t free_port() {
+    asio::io_context ctx;
+    tcp::acceptor acceptor(ctx, to_asio(loopback(0)));
+    return acceptor.local_endpoint().port();
+}
+
+std::vector<std::uint8_t> pattern(std::size_t offset, std::size_t n) {
+    std::vector<std::uint8_t> out(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        out[i] = static_cast<std::uint8_t>(((offset + i) * 131 + (offset + i) / 251) % 253);
+    }
+    return out;
+}
+
+std::vector<std::uint8_t> bytes_of(const std::string& s) {
+    return {s.begin(), s.end()};
+}
+
+// One TCP socket on its own io_context, used by one thread at a time.
+class Peer {
+  public:
+    Peer() : ctx_(std::make_unique<asio::io_context>()), socket_(*ctx_) {}
+
+    asio::io_context& context() { return *ctx_; }
+    tcp::socket& socket() { return socket_; }
+
+    bool connect(SocketAddrV4 addr) {
+        std::optional<asio::error_code> result;
+        socket_.async_connect(to_asio(addr), [&](asio::error_code ec) { result = ec; });
+        return run_until(result) && !*result;
+    }
+
+    bool write(const std::vector<std::uint8_t>& bytes,
+               std::chrono::milliseconds timeout = TIMEOUT) {
+        std::optional<asio::error_code> result;
+        asio::async_write(socket_, asio::buffer(bytes),
+                          [&](asio::error_code ec, std::size_t) { result = ec; });
+        return run_until(result, timeout) && !*result;
+    }
+
+    // Exactly n bytes, or nothing when the stream ends, breaks or the time runs out first.
+    std::optional<std::vector<std::uint8_t>> read(std::size_t n,
+                                                  std::chrono::milliseconds timeout = TIMEOUT) {
+        std::vector<std::uint8_t> bytes(n);
+        std::optional<asio::error_code> result;
+        asio::async_read(socket_, asio::buffer(bytes),
+                         [&](asio::error_code ec, std::size_t) { result = ec; });
+        if (!run_until(result, timeout) || *result) {
+            return std::nullopt;
+        }
+        return bytes;
+    }
+
+    enum class Outcome { Bytes, Eof, Error, Timeout };
+    struct Some {
+        Outcome outcome;
+        std::vector<std::uint8_t> bytes;
+    };
+    Some read_some(std::chrono::milliseconds timeout = TIMEOUT) {
+        std::vector<std::uint8_t> bytes(CHUNK);
+        std::optional<asio::error_code> result;
+        std::size_t count = 0;
+        socket_.async_read_some(asio::buffer(bytes), [&](asio::error_code ec, std::size_t n) {
+            result = ec;
+            count = n;
+        });
+        if (!run_until(result, timeout)) {
+            return {Outcome::Timeout, {}};
+        }
+        if (*result == asio::error::eof) {
+            return {Outcome::Eof, {}};
+        }
+        if (*result) {
+            return {Outcome::Error, {}};
+        }
+        bytes.resize(count);
+        return {Outcome::Bytes, std::move(bytes)};
+    }
+
+    // The peer closed (orderly or by reset) with no further bytes.
+    bool closed_by_peer(std::chrono::milliseconds timeout = TIMEOUT) {
+        auto some = read_some(timeout);
+        return some.outcome == Outcome::Eof || some.outcome == Outcome::Error;
+    }
+
+    SocketAddrV4 local() const { return from_asio(socket_.local_endpoint()); }
+
+    void close() {
+        asio::error_code ec;
+        socket_.close(ec);
+    }
+
+  private:
+    bool run_until(std::optional<asio::error_code>& result,
+                   std::chrono::milliseconds timeout = TIMEOUT) {
+        ctx_->restart();
+        ctx_->run_for(timeout);
+        if (!result) {
+            asio::error_code ec;
+            socket_.cancel(ec);
+            ctx_->restart();
+            ctx_->run();
+            return false;
+        }
+        return true;
+    }
+
+    std::unique_ptr<asio::io_context> ctx_;
+    tcp::socket socket_;
+};
+
+// A device-side server. With `backlog_full` its accept queue is kept full by a connection of its
+// own, so that the system drops the relay's connection attempt until `release()` makes room:
+// the relay's device side then stays "connecting" for about a second.
+class DeviceServer {
+  public:
+    explicit DeviceServer(bool backlog_full = false) : acceptor_(ctx_) {
+        acceptor_.open(tcp::v4());
+        acceptor_.bind(to_asio(loopback(0)));
+        acceptor_.listen(backlog_full ? 0 : asio::socket_base::max_listen_connections);
+        if (backlog_full) {
+            filler_.emplace();
+            EXPECT_TRUE(filler_->connect(address()));
+        }
+    }
+
+    SocketAddrV4 address() const { return from_asio(acceptor_.local_endpoint()); }
+
+    // Takes the filler out of the accept queue.
+    void release() {
+        if (auto filler = accept()) {
+            filler->close();
+        }
+        filler_.reset();
+    }
+
+    std::unique_ptr<Peer> accept(std::chrono::milliseconds timeout = TIMEOUT) {
+        auto peer = std::make_unique<Peer>();
+        std::optional<asio::error_code> result;
+        acceptor_.async_accept(peer->socket(), [&](asio::error_code ec) { result = ec; });
+        ctx_.restart();
+        ctx_.run_for(timeout);
+        if (!result) {
+            acceptor_.cancel();
+            ctx_.restart();
+            ctx_.run();
+            return nullptr;
+        }
+        return *result ? nullptr : std::move(peer);
+    }
+
+  private:
+    asio::io_context ctx_;
+    tcp::acceptor acceptor_;
+    std::optional<Peer> filler_;
+};
+
+// An echo server on its own thread, for tests that only need a device that answers.
+class EchoServer {
+  public:
+    EchoServer() : acceptor_(ctx_, to_asio(loopback(0))) {
+        accept_next();
+        thread_ = std::thread([this] { ctx_.run(); });
+    }
+    ~EchoServer() {
+        ctx_.stop();
+        thread_.join();
+    }
+    SocketAddrV4 address() const { return from_asio(acceptor_.local_endpoint()); }
+    int accepted() const { return accepted_; }
+
+  private:
+    struct Conn : std::enable_shared_from_this<Conn> {
+        explicit Conn(tcp::socket s) : socket(std::move(s)) {}
+        tcp::socket socket;
+        std::array<std::uint8_t, 4096> buffer{};
+        void read() {
+            socket.async_read_some(asio::buffer(buffer), [self = shared_from_this()](
+                                                             asio::error_code ec, std::size_t n) {
+                if (ec) {
+                    return;
+                }
+                asio::async_write(self->socket, asio::buffer(self->buffer, n),
+                                  [self](asio::error_code wec, std::size_t) {
+                                      if (!wec) {
+                                          self->read();
+                                      }
+                                  });
+            });
+        }
+    };
+    void accept_next() {
+        acceptor_.async_accept([this](asio::error_code ec, tcp::socket s) {
+            if (ec) {
+                return;
+            }
+            ++accepted_;
+            std::make_shared<Conn>(std::move(s))->read();
+            accept_next();
+        });
+    }
+
+    asio::io_context ctx_;
+    tcp::acceptor acceptor_;
+    std::atomic<int> accepted_{0};
+    std::thread thread_;
+};
+
+// ---- the node's loop with relays -------------------------------------------------------------
+
+struct Offered {
+    node::Event event;
+    int taken_by = 0;  // how many relays took it
+};
+
+class RelayLoop {
+  public:
+    RelayLoop() {
+        auto created = node::create();
+        EXPECT_TRUE(created.has_value());
+        node_ = std::move(*created);
+        capture().clear();
+    }
+
+    ~RelayLoop() { stop(); }
+
+    const node::SharedHandler& handler() const { return node_.handler; }
+
+    // Adds a relay; its device side is reached from 127.0.0.1 (or `device_ip`).
+    TcpProxy& add(DeviceKind kind, SocketAddrV4 listen, SocketAddrV4 remote,
+                  Ipv4Addr device_ip = Ipv4Addr{{127, 0, 0, 1}}) {
+        auto pc =
+            std::make_shared<const PcInterface>("", "lan", listen.ip, std::nullopt, std::nullopt);
+        auto device = std::make_shared<const DeviceInterface>(
+            "", "usb", device_ip, Ipv4Addr{{127, 255, 255, 255}}, MacAddress{});
+        auto relay = TcpProxy::create(kind, node_.handler, listen, pc, remote, device);
+        EXPECT_TRUE(relay.has_value()) << (relay ? "" : relay.error().message());
+        std::lock_guard lock(mutex_);
+        relays_.push_back(std::move(*relay));
+        return *relays_.back();
+    }
+
+    void start() {
+        thread_ = std::thread([this] {
+            node_.listener->run([this](node::Event&& event) {
+                std::lock_guard lock(mutex_);
+                int taken = 0;
+                for (auto& relay : relays_) {
+                    taken += relay->handle_event(event) ? 1 : 0;
+                }
+                offered_.push_back({std::move(event), taken});
+            });
+        });
+    }
+
+    void stop() {
+        if (thread_.joinable()) {
+            node_.handler->stop();
+            thread_.join();
+        }
+        relays_.clear();
+    }
+
+    // Runs `f` while no event is being handled.
+    template <typename F>
+    auto with(F&& f) {
+        std::lock_guard lock(mutex_);
+        return f();
+    }
+
+    std::vector<Offered> offered() {
+        std::lock_guard lock(mutex_);
+        return offered_;
+    }
+
+    void destroy_relays() {
+        std::lock_guard lock(mutex_);
+        relays_.clear();
+    }
+
+  private:
+    node::Node node_;
+    std::thread thread_;
+    std::mutex mutex_;
+    std::vector<std::unique_ptr<TcpProxy>> relays_;
+    std::vector<Offered> offered_;
+};
+
+std::string pair_text(SocketAddrV4 client, SocketAddrV4 device) {
+    return client.to_string() + " <-> " + device.to_string();
+}
+
+bool wait_until(const std::function<bool()>& condition,
+                std::chrono::milliseconds timeout = TIMEOUT) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(2ms);
+    }
+    return true;
+}
+
+// ---- tests ----------------------------------------------------------------------------------
+
+TEST(TcpProxyTest, ClientBytesBeforeEstablishmentAreHeldInOrderAndFlushedFirst) {
+    DeviceServer device(/*backlog_full=*/true);
+    RelayLoop loop;
+    const auto listen = loopback(free_port());
+    TcpProxy& relay = loop.add(DeviceKind::Terminal, listen, device.address());
+    loop.start();
+
+    Peer client;
+    ASSERT_TRUE(client.connect(listen));
+    const auto c = client.local();
+    const auto d = device.address();
+    ASSERT_TRUE(capture().wait_for(TERMINAL, "Client connected from " + c.to_string()));
+
+    // Two chunks while the device side is still connecting, each logged as it arrives.
+    const auto first = pattern(0, 1000);
+    const auto second = pattern(1000, 2000);
+    ASSERT_TRUE(client.write(first));
+    ASSERT_TRUE(capture().wait_for(
+        TERMINAL, "Connection " + c.to_string() + "  -> " + d.to_string() + ": 1000 Bytes"));
+    ASSERT_TRUE(client.write(second));
+    ASSERT_TRUE(capture().wait_for(
+        TERMINAL, "Connection " + c.to_string() + "  -> " + d.to_string() + ": 2000 Bytes"));
+    EXPECT_EQ(loop.with([&] { return relay.clients().begin()->second.pending.size(); }), 3000u);
+
+    device.release();
+    auto server = device.accept();
+    ASSERT_NE(server, nullptr);
+    ASSERT_TRUE(capture().wait_for(TERMINAL, "Connection " + pair_text(c, d) + " established"));
+    EXPECT_TRUE(loop.with([&] { return relay.clients().begin()->second.pending.empty(); }));
+
+    const auto third = pattern(3000, 3000);
+    ASSERT_TRUE(client.write(third));
+    auto received = server->read(6000);
+    ASSERT_TRUE(received.has_value());
+    EXPECT_EQ(*received, pattern(0, 6000));
+
+    const auto lines = capture().lines(TERMINAL);
+    std::vector<std::string> texts;
+    for (const auto& l : lines) {
+        texts.push_back(l.text);
+        EXPECT_EQ(l.level, spdlog::level::debug) << l.text;
+    }
+    const std::string arrow = "Connection " + c.to_string() + "  -> " + d.to_string() + ": ";
+    const std::vector<std::string> expected = {
+        "Client connected from " + c.to_string(),
+        arrow + "1000 Bytes",
+        arrow + "2000 Bytes",
+        "Connection " + pair_text(c, d) + " established",
+        arrow + "3000 Bytes",
+    };
+    EXPECT_EQ(texts, expected);
+}
+
+TEST(TcpProxyTest, HeldBytesStopReadingTheClientAtTheBoundAndAllArrive) {
+    DeviceServer device(/*backlog_full=*/true);
+    RelayLoop loop;
+    const auto listen = loopback(free_port());
+    TcpProxy& relay = loop.add(DeviceKind::Pinpad, listen, device.address());
+    loop.start();
+
+    constexpr std::size_t TOTAL = 8 * 1024 * 1024;
+    Peer client;
+    ASSERT_TRUE(client.connect(listen));
+    std::atomic<bool> written{false};
+    std::thread writer([&] { written = client.write(pattern(0, TOTAL), 30s); });
+
+    auto pending = [&] {
+        return loop.with([&]() -> std::size_t {
+            return relay.clients().empty() ? 0 : relay.clients().begin()->second.pending.size();
+        });
+    };
+    EXPECT_TRUE(wait_until([&] { return pending() >= TCP_PROXY_PENDING_BOUND; }));
+    std::size_t most = 0;
+    for (int i = 0; i < 100; ++i) {
+        most = std::max(most, pending());
+        std::this_thread::sleep_for(2ms);
+    }
+    EXPECT_LT(most, TCP_PROXY_PENDING_BOUND + CHUNK);
+
+    device.release();
+    auto server = device.accept();
+    ASSERT_NE(server, nullptr);
+    auto received = server->read(TOTAL, 30s);
+    writer.join();
+    EXPECT_TRUE(written);
+    ASSERT_TRUE(received.has_value());
+    EXPECT_TRUE(*received == pattern(0, TOTAL));
+}
+
+TEST(TcpProxyTest, EstablishedWithNothingHeldSendsNothingAndDeviceChunksGoStraightThrough) {
+    DeviceServer device;
+    RelayLoop loop;
+    const auto listen = loopback(free_port());
+    TcpProxy& relay = loop.add(DeviceKind::Terminal, listen, device.address());
+    loop.start();
+
+    Peer client;
+    ASSERT_TRUE(client.connect(listen));
+    auto server = device.accept();
+    ASSERT_NE(server, nullptr);
+    const auto c = client.local();
+    const auto d = device.address();
+    ASSERT_TRUE(capture().wait_for(TERMINAL, "Connection " + pair_text(c, d) + " established"));
+    EXPECT_EQ(server->read_some(200ms).outcome, Peer::Outcome::Timeout);
+
+    // Each device chunk reaches the client before the device sends the next one.
+    for (const std::string chunk : {"hello", "world!"}) {
+        ASSERT_TRUE(server->write(bytes_of(chunk)));
+        auto got = client.read(chunk.size());
+        ASSERT_TRUE(got.has_value());
+        EXPECT_EQ(*got, bytes_of(chunk));
+        EXPECT_TRUE(capture().wait_for(TERMINAL, "Connection " + c.to_string() + " <-  " +
+                                                     d.to_string() + ": " +
+                                                     std::to_string(chunk.size()) + " Bytes"));
+    }
+
+    server->close();
+    EXPECT_TRUE(client.closed_by_peer());
+    EXPECT_TRUE(
+        capture().wait_for(TERMINAL, "Connection " + pair_text(c, d) + " closed by remote host"));
+    EXPECT_TRUE(loop.with([&] { return relay.clients().empty() && relay.remotes().empty(); }));
+}
+
+TEST(TcpProxyTest, ClientClosingWhileConnectingRemovesThePair) {
+    DeviceServer device(/*backlog_full=*/true);
+    RelayLoop loop;
+    const auto listen = loopback(free_port());
+    TcpProxy& relay = loop.add(DeviceKind::Terminal, listen, device.address());
+    loop.start();
+
+    Peer client;
+    ASSERT_TRUE(client.connect(listen));
+    const auto c = client.local();
+    ASSERT_TRUE(capture().wait_for(TERMINAL, "Client connected from " + c.to_string()));
+    ASSERT_TRUE(client.write(bytes_of("held")));
+    ASSERT_TRUE(wait_until([&] {
+        return loop.with([&] { return relay.clients().begin()->second.pending.size() == 4; });
+    }));
+    const node::Endpoint device_side =
+        loop.with([&] { return relay.remotes().begin()->second.endpoint; });
+
+    client.close();
+    ASSERT_TRUE(capture().wait_for(
+        TERMINAL, "Connection " + pair_text(c, device.address()) + " closed by client"));
+    EXPECT_TRUE(loop.with([&] { return relay.clients().empty() && relay.remotes().empty(); }));
+    EXPECT_EQ(loop.handler()->is_ready(device_side.resource_id), node::Readiness::Unknown);
+
+    // A result for the removed device socket that still arrives belongs to nobody.
+    EXPECT_FALSE(loop.with([&] { return relay.handle_event(node::Connected{device_side, true}); }));
+    EXPECT_FALSE(loop.with([&] { return relay.handle_event(node::Data{device_side, {1, 2}}); }));
+    EXPECT_FALSE(loop.with([&] { return relay.handle_event(node::Disconnected{device_side}); }));
+
+    // The held bytes were discarded: the device never sees them.
+    device.release();
+    if (auto late = device.accept(1500ms)) {
+        EXPECT_TRUE(late->closed_by_peer());
+    }
+}
+
+TEST(TcpProxyTest, UnreachableDeviceClosesTheClient) {
+    const auto closed = loopback(free_port());
+    RelayLoop loop;
+    const auto listen = loopback(free_port());
+    TcpProxy& relay = loop.add(DeviceKind::Pinpad, listen, closed);
+    loop.start();
+
+    Peer client;
+    ASSERT_TRUE(client.connect(listen));
+    EXPECT_TRUE(client.write(bytes_of("lost")));
+    EXPECT_TRUE(client.closed_by_peer());
+    ASSERT_TRUE(capture().wait_for(
+        PINPAD, "Could not establish TCP connection to " + closed.to_string() + "!"));
+    const auto lines = capture().lines(PINPAD);
+    const auto warn = std::find_if(lines.begin(), lines.end(), [](const LogLine& l) {
+        return l.text.starts_with("Could not");
+    });
+    EXPECT_EQ(warn->level, spdlog::level::warn);
+    EXPECT_TRUE(loop.with([&] { return relay.clients().empty() && relay.remotes().empty(); }));
+}
+
+TEST(TcpProxyTest, ConnectCallFailingAtOnceClosesTheClient) {
+    EchoServer echo;
+    RelayLoop loop;
+    const auto listen = loopback(free_port());
+    // A source address this machine does not have: binding the device side fails at once.
+    TcpProxy& relay =
+        loop.add(DeviceKind::Terminal, listen, echo.address(), Ipv4Addr{{192, 0, 2, 1}});
+    loop.start();
+
+    Peer client;
+    ASSERT_TRUE(client.connect(listen));
+    EXPECT_TRUE(client.closed_by_peer());
+    ASSERT_TRUE(wait_until([&] {
+        for (const auto& l : capture().lines(TERMINAL)) {
+            if (l.text.starts_with("Could not connect to remote server: ")) {
+                return l.level == spdlog::level::warn &&
+                       l.text.size() > std::string("Could not connect to remote server: ").size();
+            }
+        }
+        return false;
+    }));
+    EXPECT_TRUE(loop.with([&] { return relay.clients().empty() && relay.remotes().empty(); }));
+    EXPECT_EQ(echo.accepted(), 0);
+}
+
+TEST(TcpProxyTest, PairsAndRelaysAreIndependentAndSignalsAreNeverTaken) {
+    EchoServer echo;
+    RelayLoop loop;
+    const auto sicct = loopback(free_port());
+    const auto https = loopback(free_port());
+    TcpProxy& first = loop.add(DeviceKind::Terminal, sicct, echo.address());
+    TcpProxy& second = loop.add(DeviceKind::Pinpad, https, echo.address());
+    loop.start();
+
+    std::vector<std::unique_ptr<Peer>> clients;
+    for (int i = 0; i < 4; ++i) {
+        clients.push_back(std::make_unique<Peer>());
+        ASSERT_TRUE(clients.back()->connect(i % 2 == 0 ? sicct : https));
+    }
+    auto round_trip = [](Peer& p, const std::string& text) {
+        return p.write(bytes_of(text)) && p.read(text.size()) == bytes_of(text);
+    };
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_TRUE(round_trip(*clients[i], "request " + std::to_string(i)));
+    }
+    EXPECT_EQ(loop.with([&] { return first.clients().size() + second.clients().size(); }), 4u);
+
+    // Closing one pair leaves the others working.
+    clients[0]->close();
+    ASSERT_TRUE(wait_until([&] { return loop.with([&] { return first.clients().size() == 1; }); }));
+    for (int i = 1; i < 4; ++i) {
+        EXPECT_TRUE(round_trip(*clients[i], "again " + std::to_string(i)));
+    }
+    EXPECT_EQ(loop.with([&] { return second.clients().size(); }), 2u);
+
+    const SignalId id = *next_signal_id();
+    loop.handler()->signal(id);
+    ASSERT_TRUE(wait_until([&] {
+        for (const auto& o : loop.offered()) {
+            if (std::holds_alternative<node::Signal>(o.event)) {
+                return true;
+            }
+        }
+        return false;
+    }));
+
+    for (const auto& o : loop.offered()) {
+        if (std::holds_alternative<node::Signal>(o.event)) {
+            EXPECT_EQ(o.taken_by, 0);
+        } else {
+            EXPECT_EQ(o.taken_by, 1) << "event index " << o.event.index();
+        }
+    }
+    // Each relay logs under its own kind.
+    EXPECT_FALSE(capture().lines(TERMINAL).empty());
+    EXPECT_FALSE(capture().lines(PINPAD).empty());
+    for (const auto& l : capture().lines(PINPAD)) {
+        EXPECT_EQ(l.text.find(":" + std::to_string(sicct.port)), std::string::npos) << l.text;
+    }
+}
+
+TEST(TcpProxyTest, EventsOfOthersAndOfTheListenerAreSortedOut) {
+    auto created = node::create();
+    ASSERT_TRUE(created.has_value());
+    capture().clear();
+    const auto listen = loopback(free_port());
+    auto relay = TcpProxy::create(
+        DeviceKind::Terminal, created->handler, listen,
+        std::make_shared<const PcInterface>("", "lan", listen.ip, std::nullopt, std::nullopt),
+        loopback(9),
+        std::make_shared<const DeviceInterface>("", "usb", listen.ip, listen.ip, MacAddress{}));
+    ASSERT_TRUE(relay.has_value());
+    const node::ResourceId own = (*relay)->listener_id();
+    const node::Endpoint listener{own, listen};
+    const node::Endpoint stranger{own + 1000, loopback(1)};
+
+    struct Case {
+        const char* name;
+        node::Event event;
+        bool taken;
+    };
+    const Case cases[] = {
+        {"signal", node::Signal{own}, false},
+        {"result for a foreign socket", node::Connected{stranger, true}, false},
+        {"accept on a foreign listener", node::Accepted{stranger, own + 1}, false},
+        {"data of a foreign socket", node::Data{stranger, {1}}, false},
+        {"close of a foreign socket", node::Disconnected{stranger}, false},
+        {"data of the listener", node::Data{listener, {1}}, false},
+        {"listener established", node::Connected{listener, true}, true},
+        {"listener failed", node::Connected{listener, false}, true},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ((*relay)->handle_event(c.event), c.taken) << c.name;
+    }
+    const auto lines = capture().lines(TERMINAL);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].text, "Could not open TCP proxy!");
+    EXPECT_EQ(lines[0].level, spdlog::level::err);
+    EXPECT_TRUE((*relay)->clients().empty());
+}
+
+TEST(TcpProxyTest, ListeningOnATakenAddressFails) {
+    auto created = node::create();
+    ASSERT_TRUE(created.has_value());
+    asio::io_context ctx;
+    tcp::acceptor taken(ctx, to_asio(loopback(0)));
+    const auto busy = from_asio(taken.local_endpoint());
+    auto pc = std::make_shared<const PcInterface>("", "lan", busy.ip, std::nullopt, std::nullopt);
+    auto device =
+        std::make_shared<const DeviceInterface>("", "usb", busy.ip, busy.ip, MacAddress{});
+    auto relay =
+        TcpProxy::create(DeviceKind::Terminal, created->handler, busy, pc, loopback(9), device);
+    ASSERT_FALSE(relay.has_value());
+    EXPECT_FALSE(relay.error().message().empty());
+    // Nothing of the failed relay keeps the records.
+    EXPECT_EQ(pc.use_count(), 1);
+    EXPECT_EQ(device.use_count(), 1);
+}
+
+// A fast sender and a receiver that does not read for a while: the bytes queued in the node stay
+// near the bound, and every byte arrives in order, also those still queued when the sender
+// closes.
+TEST(TcpProxyTest, SlowReceiverKeepsQueuesAtTheBoundAndLosesNothing) {
+    DeviceServer device;
+    RelayLoop loop;
+    const auto listen = loopback(free_port());
+    TcpProxy& relay = loop.add(DeviceKind::Terminal, listen, device.address());
+    loop.start();
+
+    Peer client;
+    ASSERT_TRUE(client.connect(listen));
+    auto server = device.accept();
+    ASSERT_NE(server, nullptr);
+    ASSERT_TRUE(wait_until([&] {
+        return loop.with([&] {
+            return !relay.remotes().empty();
+        }) && loop.handler()->is_ready(loop.with([&] { return relay.remotes().begin()->first; })) ==
+                   node::Readiness::Ready;
+    }));
+    const auto [client_id, device_id] = loop.with([&] {
+        return std::pair{relay.clients().begin()->first, relay.remotes().begin()->first};
+    });
+
+    constexpr std::size_t TOTAL = 32 * 1024 * 1024;
+    struct Direction {
+        const char* name;
+        Peer& sender;
+        Peer& receiver;
+        node::ResourceId towards_receiver;
+    };
+    for (const Direction& dir : {Direction{"client to device", client, *server, device_id},
+                                 Direction{"device to client", *server, client, client_id}}) {
+        SCOPED_TRACE(dir.name);
+        std::atomic<bool> sending{true};
+        std::atomic<std::size_t> most{0};
+        std::thread sampler([&] {
+            while (sending) {
+                most =
+                    std::max<std::size_t>(most, loop.handler()->queued_bytes(dir.towards_receiver));
+                std::this_thread::sleep_for(1ms);
+            }
+        });
+        std::atomic<bool> written{false};
+        std::thread writer([&] { written = dir.sender.write(pattern(0, TOTAL), 60s); });
+        std::this_thread::sleep_for(1s);  // the receiver does not read meanwhile
+        auto received = dir.receiver.read(TOTAL, 60s);
+        writer.join();
+        sending = false;
+        sampler.join();
+        EXPECT_TRUE(written);
+        ASSERT_TRUE(received.has_value());
+        EXPECT_TRUE(*received == pattern(0, TOTAL));
+        EXPECT_GE(most, TCP_PROXY_QUEUE_BOUND / 2);  // the bound was reached at all
+        EXPECT_LE(most, TCP_PROXY_QUEUE_BOUND + 2 * CHUNK);
+    }
+
+    // The device answers and closes at once while the client is not reading: the answer is
+    // still delivered whole before the client's socket closes.
+    constexpr std::size_t LAST = 4 * 1024 * 1024;
+    std::atomic<bool> answered{false};
+    std::thread answer([&] {
+        answered = server->write(pattern(7, LAST), 30s);
+        server->close();
+    });
+    std::this_thread::sleep_for(300ms);
+    auto last = client.read(LAST, 30s);
+    answer.join();
+    EXPECT_TRUE(answered);
+    ASSERT_TRUE(last.has_value());
+    EXPECT_TRUE(*last == pattern(7, LAST));
+    EXPECT_TRUE(client.closed_by_peer());
+    EXPECT_TRUE(loop.with([&] { return relay.clients().empty() && relay.remotes().empty(); }));
+}
+
+TEST(TcpProxyTest, DestroyingTheRelayClosesListenerAndPairs) {
+    EchoServer echo;
+    RelayLoop loop;
+    const auto listen = loopback(free_port());
+    loop.add(DeviceKind::Terminal, listen, echo.address());
+    loop.start();
+
+    Peer client;
+    ASSERT_TRUE(client.connect(listen));
+    ASSERT_TRUE(client.write(bytes_of("ping")));
+    ASSERT_EQ(client.read(4), bytes_of("ping"));
+    const auto lines_before = capture().lines(TERMINAL).size();
+
+    loop.destroy_relays();
+    EXPECT_TRUE(client.closed_by_peer());
+    EXPECT_EQ(capture().lines(TERMINAL).size(), lines_before);
+    Peer late;
+    EXPECT_FALSE(late.connect(listen));
+}
+
+}  // namespace
+}  // namespace tessaro
