@@ -453,6 +453,27 @@ class NodeCore {
         return socket ? socket->queued : 0;
     }
 
+    std::optional<SocketAddrV4> local_address(ResourceId id) const {
+        std::lock_guard lock(mutex_);
+        SocketPtr socket = find(id);
+        if (!socket) {
+            return std::nullopt;
+        }
+        asio::error_code ec;
+        SocketAddrV4 address;
+        if (socket->acceptor) {
+            address = from_asio(socket->acceptor->local_endpoint(ec));
+        } else if (socket->stream) {
+            address = from_asio(socket->stream->local_endpoint(ec));
+        } else if (!socket->udp_ports.empty()) {
+            address = from_asio(socket->udp_ports.front()->socket.local_endpoint(ec));
+        }
+        if (ec) {
+            return std::nullopt;
+        }
+        return address;
+    }
+
     // --- the loop --------------------------------------------------------------------------
 
     void run(const std::function<void(Event&&)>& callback) {
@@ -1008,6 +1029,10 @@ void NodeHandler::couple(ResourceId a, ResourceId b, std::size_t bound) {
 
 std::size_t NodeHandler::queued_bytes(ResourceId id) const {
     return core_->queued_bytes(id);
+}
+
+std::optional<SocketAddrV4> NodeHandler::local_address(ResourceId id) const {
+    return core_->local_address(id);
 }
 
 // --- NodeListener --------------------------------------------------------------------------

@@ -91,7 +91,7 @@ inline constexpr std::chrono::seconds REMOVE_FLUSH_DEADLINE{5};
 class NodeCore;
 
 class NodeHandler {
-public:
+  public:
     explicit NodeHandler(std::shared_ptr<NodeCore> core) : core_(std::move(core)) {}
 
     void signal(SignalId id);
@@ -102,7 +102,8 @@ public:
 
     [[nodiscard]] Result<ResourceId> tcp_listen(SocketAddrV4 addr, const TcpListenOptions& options);
     // Returns at once; the outcome arrives as a Connected event.
-    [[nodiscard]] Result<Endpoint> tcp_connect(SocketAddrV4 remote, const TcpConnectOptions& options);
+    [[nodiscard]] Result<Endpoint> tcp_connect(SocketAddrV4 remote,
+                                               const TcpConnectOptions& options);
     // Broadcast sending and local address reuse enabled. On Linux the socket also receives the
     // broadcasts of the adapter that holds `addr`, as Windows does for a unicast-bound socket.
     [[nodiscard]] Result<ResourceId> udp_listen(SocketAddrV4 addr);
@@ -125,17 +126,20 @@ public:
     void couple(ResourceId a, ResourceId b, std::size_t bound = DEFAULT_QUEUE_BOUND);
     // Bytes queued and not yet written on a socket (0 when unknown).
     std::size_t queued_bytes(ResourceId id) const;
+    // The address a socket is bound to (for a listener or UDP socket bound to port 0: the port
+    // the system chose); nothing when the socket is unknown.
+    std::optional<SocketAddrV4> local_address(ResourceId id) const;
 
     const std::shared_ptr<NodeCore>& core() const { return core_; }
 
-private:
+  private:
     std::shared_ptr<NodeCore> core_;
 };
 
 using SharedHandler = std::shared_ptr<NodeHandler>;
 
 class NodeListener {
-public:
+  public:
     explicit NodeListener(std::shared_ptr<NodeCore> core) : core_(std::move(core)) {}
     NodeListener(NodeListener&&) = default;
     NodeListener& operator=(NodeListener&&) = default;
@@ -145,7 +149,7 @@ public:
     // `callback` is called once per event with the event lock held.
     void run(const std::function<void(Event&&)>& callback);
 
-private:
+  private:
     std::shared_ptr<NodeCore> core_;
 };
 

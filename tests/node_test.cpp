@@ -1,0 +1,752 @@
+// The event node over loopback: signal order and timing, the signal-id counter, stopping, TCP
+// and UDP sockets, remove-with-flush, backpressure and callbacks that call back into the node.
+// The peers are plain Asio sockets driven by the test thread.
+#include "proxy/node.hpp"
+
+#include <gtest/gtest.h>
+
+#include <asio.hpp>
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <future>
+#include <limits>
+#include <map>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include "proxy/signal_id.hpp"
+
+namespace tessaro::node {
+namespace {
+
+using namespace std::chrono_literals;
+using asio::ip::tcp;
+using asio::ip::udp;
+using Clock = std::chrono::steady_clock;
+
+const Ipv4Addr LOOPBACK{{127, 0, 0, 1}};
+constexpr auto TIMEOUT = 10s;
+
+std::vector<std::uint8_t> pattern(std::size_t size, std::size_t offset = 0) {
+    std::vector<std::uint8_t> bytes(size);
+    for (std::size_t i = 0; i < size; ++i) {
+        bytes[i] = static_cast<std::uint8_t>(((offset + i) * 7) % 251);
+    }
+    return bytes;
+}
+
+std::vector<std::uint8_t> bytes_of(std::string_view text) {
+    return {text.begin(), text.end()};
+}
+
+ResourceId resource_of(const Event& event) {
+    return std::visit(
+        [](const auto& e) -> ResourceId {
+            if constexpr (std::is_same_v<std::decay_t<decltype(e)>, Signal>) {
+                return 0;
+            } else {
+                return e.endpoint.resource_id;
+            }
+        },
+        event);
+}
+
+// A node whose loop runs on a thread of the test; every delivered event is recorded, and an
+// optional hook sees it first (under the event lock, on the delivering thread).
+class NodeTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        auto node = create();
+        ASSERT_TRUE(node.has_value()) << node.error().message();
+        handler = node->handler;
+        listener = std::move(node->listener);
+    }
+
+    void TearDown() override { stop_and_join(); }
+
+    void start() {
+        loop = std::thread([this] {
+            listener->run([this](Event&& event) {
+                if (hook) {
+                    hook(event);
+                }
+                std::lock_guard lock(mutex);
+                events.push_back(std::move(event));
+                all.push_back(events.back());
+                cv.notify_all();
+            });
+        });
+    }
+
+    void stop_and_join() {
+        if (handler) {
+            handler->stop();
+        }
+        if (loop.joinable()) {
+            loop.join();
+        }
+    }
+
+    // Waits for the first event of type T that satisfies `pred`, takes it out and returns it.
+    template <typename T, typename Pred>
+    std::optional<T> wait_for(Pred pred, std::chrono::milliseconds timeout = TIMEOUT) {
+        std::unique_lock lock(mutex);
+        std::optional<T> found;
+        cv.wait_for(lock, timeout, [&] {
+            for (auto it = events.begin(); it != events.end(); ++it) {
+                if (const T* e = std::get_if<T>(&*it); e != nullptr && pred(*e)) {
+                    found = *e;
+                    events.erase(it);
+                    return true;
+                }
+            }
+            return false;
+        });
+        return found;
+    }
+
+    std::optional<Accepted> wait_accepted(ResourceId listener_id) {
+        return wait_for<Accepted>([&](const Accepted& a) { return a.listener_id == listener_id; });
+    }
+
+    // Collects `size` bytes of Data events of one socket, in order.
+    std::vector<std::uint8_t> wait_bytes(ResourceId id, std::size_t size) {
+        std::vector<std::uint8_t> received;
+        while (received.size() < size) {
+            auto data = wait_for<Data>([&](const Data& d) { return d.endpoint.resource_id == id; });
+            if (!data) {
+                break;
+            }
+            received.insert(received.end(), data->bytes.begin(), data->bytes.end());
+        }
+        return received;
+    }
+
+    std::vector<Event> recorded() {
+        std::lock_guard lock(mutex);
+        return all;
+    }
+
+    SharedHandler handler;
+    std::unique_ptr<NodeListener> listener;
+    std::function<void(const Event&)> hook;
+    std::thread loop;
+
+    std::mutex mutex;
+    std::condition_variable cv;
+    std::deque<Event> events;  // not yet taken by wait_for
+    std::vector<Event> all;    // everything delivered, in order
+};
+
+// A peer socket of the test with its own io_context, run only inside these helpers so that
+// every wait is bounded.
+struct Peer {
+    asio::io_context io;
+    tcp::socket socket{io};
+
+    bool connect(SocketAddrV4 to) {
+        asio::error_code ec;
+        socket.connect({asio::ip::address_v4(to.ip.to_u32()), to.port}, ec);
+        return !ec;
+    }
+
+    SocketAddrV4 local() const {
+        auto ep = socket.local_endpoint();
+        return {Ipv4Addr::from_u32(ep.address().to_v4().to_uint()), ep.port()};
+    }
+
+    void write(const std::vector<std::uint8_t>& bytes) { asio::write(socket, asio::buffer(bytes)); }
+
+    // Reads until `size` bytes arrived, the stream ended or the timeout passed; `eof` tells
+    // whether the stream ended.
+    std::vector<std::uint8_t> read(std::size_t size, bool* eof = nullptr,
+                                   std::chrono::milliseconds timeout = TIMEOUT) {
+        std::vector<std::uint8_t> result;
+        std::vector<std::uint8_t> buffer(64 * 1024);
+        bool ended = false;
+        std::function<void()> next = [&] {
+            if (result.size() >= size) {
+                return;
+            }
+            socket.async_read_some(asio::buffer(buffer), [&](asio::error_code ec, std::size_t n) {
+                result.insert(result.end(), buffer.begin(), buffer.begin() + static_cast<long>(n));
+                if (ec) {
+                    ended = true;
+                    return;
+                }
+                next();
+            });
+        };
+        io.restart();
+        next();
+        io.run_for(timeout);
+        if (!io.stopped()) {
+            socket.cancel();
+            io.restart();
+            io.run_for(1s);
+        }
+        if (eof != nullptr) {
+            *eof = ended;
+        }
+        return result;
+    }
+};
+
+SocketAddrV4 unused_loopback_port() {
+    asio::io_context io;
+    tcp::acceptor acceptor(io, tcp::endpoint(asio::ip::address_v4::loopback(), 0));
+    return {LOOPBACK, acceptor.local_endpoint().port()};
+}
+
+// --- signals -------------------------------------------------------------------------------
+
+TEST_F(NodeTest, ImmediateSignalsArriveInSendOrderFromBeforeRunAndFromCallbacks) {
+    for (SignalId id = 1000; id < 1100; ++id) {
+        handler->signal(id);
+    }
+    // The last one sent before the loop asks for more from inside the callback.
+    hook = [this](const Event& event) {
+        if (const auto* s = std::get_if<Signal>(&event); s != nullptr && s->id == 1099) {
+            for (SignalId id = 2000; id < 2050; ++id) {
+                handler->signal(id);
+            }
+        }
+    };
+    start();
+    ASSERT_TRUE(wait_for<Signal>([](const Signal& s) { return s.id == 2049; }));
+    std::vector<SignalId> ids;
+    for (const Event& event : recorded()) {
+        ids.push_back(std::get<Signal>(event).id);
+    }
+    std::vector<SignalId> expected;
+    for (SignalId id = 1000; id < 1100; ++id) {
+        expected.push_back(id);
+    }
+    for (SignalId id = 2000; id < 2050; ++id) {
+        expected.push_back(id);
+    }
+    EXPECT_EQ(ids, expected);
+}
+
+TEST_F(NodeTest, DelayedSignalsAreNeverEarly) {
+    struct Case {
+        SignalId id;
+        std::chrono::milliseconds delay;
+    };
+    const Case cases[] = {{1, 0ms}, {2, 30ms}, {3, 120ms}, {4, 60ms}, {5, 250ms}, {6, 60ms}};
+    std::mutex times_mutex;
+    std::map<SignalId, Clock::time_point> delivered;
+    hook = [&](const Event& event) {
+        std::lock_guard lock(times_mutex);
+        delivered[std::get<Signal>(event).id] = Clock::now();
+    };
+    start();
+    auto sent = Clock::now();
+    for (const Case& c : cases) {
+        handler->signal_after(c.id, c.delay);
+    }
+    for (const Case& c : cases) {
+        ASSERT_TRUE(wait_for<Signal>([&](const Signal& s) { return s.id == c.id; }));
+    }
+    std::lock_guard lock(times_mutex);
+    ASSERT_EQ(delivered.size(), std::size(cases));
+    for (const Case& c : cases) {
+        auto elapsed = delivered[c.id] - sent;
+        EXPECT_GE(elapsed, c.delay) << "signal " << c.id;
+        EXPECT_LT(elapsed, c.delay + 5s) << "signal " << c.id;
+    }
+    // Same delay: in send order.
+    EXPECT_LE(delivered[4], delivered[6]);
+}
+
+TEST(SignalIdTest, IdsDrawnFromSeveralThreadsAreAllDifferent) {
+    constexpr int THREADS = 8;
+    constexpr int PER_THREAD = 5000;
+    std::vector<std::vector<SignalId>> drawn(THREADS);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < THREADS; ++t) {
+        threads.emplace_back([&drawn, t] {
+            for (int i = 0; i < PER_THREAD; ++i) {
+                auto id = next_signal_id();
+                ASSERT_TRUE(id.has_value());
+                drawn[static_cast<std::size_t>(t)].push_back(*id);
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    std::set<SignalId> unique;
+    for (const auto& ids : drawn) {
+        unique.insert(ids.begin(), ids.end());
+    }
+    EXPECT_EQ(unique.size(), static_cast<std::size_t>(THREADS * PER_THREAD));
+}
+
+TEST(SignalIdTest, CounterEndsOneBeforeAllBitsSet) {
+    auto saved = next_signal_id();
+    ASSERT_TRUE(saved.has_value());
+    constexpr std::uint64_t MAX = std::numeric_limits<std::uint64_t>::max();
+
+    set_signal_id_counter_for_test(MAX - 1);
+    auto last = next_signal_id();
+    ASSERT_TRUE(last.has_value());
+    EXPECT_EQ(*last, MAX - 1);
+    for (int i = 0; i < 2; ++i) {  // fails and does not move
+        auto exhausted = next_signal_id();
+        ASSERT_FALSE(exhausted.has_value());
+        EXPECT_EQ(exhausted.error().message(), "Error: Exhausted Signal IDs");
+    }
+
+    set_signal_id_counter_for_test(*saved + 1);
+    auto again = next_signal_id();
+    ASSERT_TRUE(again.has_value());
+    EXPECT_EQ(*again, *saved + 1);
+}
+
+TEST_F(NodeTest, StopEndsBothLoopsAndNothingIsDeliveredAfterIt) {
+    auto udp_id = handler->udp_listen({LOOPBACK, 0});
+    ASSERT_TRUE(udp_id.has_value()) << udp_id.error().message();
+    auto udp_addr = handler->local_address(*udp_id);
+    ASSERT_TRUE(udp_addr);
+
+    std::atomic<bool> stopped{false};
+    std::atomic<int> after_stop{0};
+    hook = [&](const Event& event) {
+        if (stopped.load()) {
+            ++after_stop;
+        }
+        if (const auto* s = std::get_if<Signal>(&event); s != nullptr && s->id == 7) {
+            handler->stop();
+            stopped.store(true);
+            handler->signal(8);  // sent after the stop: never delivered
+        }
+    };
+    std::promise<void> returned;
+    auto run_returned = returned.get_future();
+    loop = std::thread([&] {
+        listener->run([&](Event&& event) { hook(event); });
+        returned.set_value();
+    });
+
+    // Keep both loops busy: datagrams on the network side, signals on the other.
+    asio::io_context io;
+    udp::socket sender(io, udp::endpoint(asio::ip::address_v4::loopback(), 0));
+    udp::endpoint to(asio::ip::address_v4::loopback(), udp_addr->port);
+    for (int i = 0; i < 20; ++i) {
+        sender.send_to(asio::buffer("x", 1), to);
+        handler->signal(100 + static_cast<SignalId>(i));
+    }
+    handler->signal_after(9, 10ms);
+    handler->signal(7);
+    for (int i = 0; i < 20 && run_returned.wait_for(0ms) != std::future_status::ready; ++i) {
+        sender.send_to(asio::buffer("y", 1), to);
+        std::this_thread::sleep_for(5ms);
+    }
+    ASSERT_EQ(run_returned.wait_for(TIMEOUT), std::future_status::ready);
+    loop.join();
+    EXPECT_TRUE(stopped.load());
+    EXPECT_EQ(after_stop.load(), 0);
+    EXPECT_FALSE(handler->is_running());
+}
+
+TEST(NodeLifetimeTest, DestroyingANodeThatNeverRanDoesNotHang) {
+    auto done = std::async(std::launch::async, [] {
+        for (int round = 0; round < 3; ++round) {
+            auto node = create();
+            ASSERT_TRUE(node.has_value());
+            auto& handler = *node->handler;
+            auto server = handler.tcp_listen({LOOPBACK, 0}, {});
+            ASSERT_TRUE(server.has_value());
+            auto server_addr = handler.local_address(*server);
+            ASSERT_TRUE(server_addr);
+            auto out = handler.tcp_connect(*server_addr, {});
+            ASSERT_TRUE(out.has_value());
+            handler.send(*out, pattern(100'000));
+            ASSERT_TRUE(handler.udp_listen({LOOPBACK, 0}).has_value());
+            handler.signal(1);
+            handler.signal_after(2, 1h);
+            if (round == 1) {
+                EXPECT_TRUE(handler.remove(out->resource_id));  // a flush that never runs
+            }
+            if (round == 2) {
+                node->listener.reset();  // listener first, handler last
+            }
+        }
+    });
+    ASSERT_EQ(done.wait_for(TIMEOUT), std::future_status::ready);
+}
+
+// --- TCP -----------------------------------------------------------------------------------
+
+TEST_F(NodeTest, TcpListenAcceptDataAndDisconnect) {
+    auto server = handler->tcp_listen({LOOPBACK, 0}, {.bind_device = {}, .keepalive = KeepAlive{}});
+    ASSERT_TRUE(server.has_value()) << server.error().message();
+    auto server_addr = handler->local_address(*server);
+    ASSERT_TRUE(server_addr);
+    EXPECT_EQ(handler->is_ready(*server), Readiness::Ready);
+    start();
+
+    Peer client;
+    ASSERT_TRUE(client.connect(*server_addr));
+    auto accepted = wait_accepted(*server);
+    ASSERT_TRUE(accepted);
+    EXPECT_EQ(accepted->endpoint.addr, client.local());
+    EXPECT_NE(accepted->endpoint.resource_id, *server);
+    ResourceId id = accepted->endpoint.resource_id;
+    EXPECT_EQ(handler->is_ready(id), Readiness::Ready);
+
+    client.write(bytes_of("hello node"));
+    EXPECT_EQ(wait_bytes(id, 10), bytes_of("hello node"));
+
+    auto big = pattern(300'000);
+    EXPECT_TRUE(handler->send(accepted->endpoint, bytes_of("answer:")));
+    EXPECT_TRUE(handler->send(accepted->endpoint, big));
+    auto expected = bytes_of("answer:");
+    expected.insert(expected.end(), big.begin(), big.end());
+    EXPECT_EQ(client.read(expected.size()), expected);
+
+    client.socket.close();
+    ASSERT_TRUE(wait_for<Disconnected>(
+        [&](const Disconnected& d) { return d.endpoint == accepted->endpoint; }));
+    EXPECT_EQ(handler->is_ready(id), Readiness::Unknown);
+    EXPECT_FALSE(handler->send(accepted->endpoint, bytes_of("late")));
+    EXPECT_FALSE(handler->remove(id));
+}
+
+TEST_F(NodeTest, ListeningOnAnAddressInUseGivesTheSystemsError) {
+    auto first = handler->tcp_listen({LOOPBACK, 0}, {});
+    ASSERT_TRUE(first.has_value());
+    auto second = handler->tcp_listen(*handler->local_address(*first), {});
+    ASSERT_FALSE(second.has_value());
+    EXPECT_NE(second.error().message().find("(os error "), std::string::npos)
+        << second.error().message();
+}
+
+TEST_F(NodeTest, OutboundConnectionIsNotReadyUntilEstablished) {
+    asio::io_context io;
+    tcp::acceptor device(io, tcp::endpoint(asio::ip::address_v4::loopback(), 0));
+    SocketAddrV4 device_addr{LOOPBACK, device.local_endpoint().port()};
+
+    auto out = handler->tcp_connect(
+        device_addr,
+        {.bind_device = {}, .source_address = SocketAddrV4{LOOPBACK, 0}, .keepalive = KeepAlive{}});
+    ASSERT_TRUE(out.has_value()) << out.error().message();
+    EXPECT_EQ(out->addr, device_addr);
+    // Nothing completes before the loop runs.
+    EXPECT_EQ(handler->is_ready(out->resource_id), Readiness::NotReady);
+    EXPECT_TRUE(handler->send(*out, bytes_of("early")));  // queued until established
+    start();
+
+    auto connected = wait_for<Connected>([&](const Connected& c) { return c.endpoint == *out; });
+    ASSERT_TRUE(connected);
+    EXPECT_TRUE(connected->established);
+    EXPECT_EQ(handler->is_ready(out->resource_id), Readiness::Ready);
+
+    tcp::socket peer(io);
+    device.accept(peer);
+    std::vector<std::uint8_t> got(5);
+    asio::read(peer, asio::buffer(got));
+    EXPECT_EQ(got, bytes_of("early"));
+    asio::write(peer, asio::buffer(std::string("reply")));
+    EXPECT_EQ(wait_bytes(out->resource_id, 5), bytes_of("reply"));
+    EXPECT_EQ(handler->is_ready(out->resource_id + 1000), Readiness::Unknown);
+}
+
+TEST_F(NodeTest, RefusedConnectGivesConnectedNotEstablishedAndDropsTheSocket) {
+    start();
+    auto out = handler->tcp_connect(unused_loopback_port(), {});
+    ASSERT_TRUE(out.has_value()) << out.error().message();
+    auto connected = wait_for<Connected>([&](const Connected& c) { return c.endpoint == *out; });
+    ASSERT_TRUE(connected);
+    EXPECT_FALSE(connected->established);
+    EXPECT_EQ(handler->is_ready(out->resource_id), Readiness::Unknown);
+    EXPECT_FALSE(handler->send(*out, bytes_of("x")));
+    EXPECT_FALSE(handler->remove(out->resource_id));
+}
+
+TEST_F(NodeTest, ConnectFromAnAddressInUseGivesTheSystemsErrorAtOnce) {
+    auto server = handler->tcp_listen({LOOPBACK, 0}, {});
+    ASSERT_TRUE(server.has_value());
+    auto server_addr = *handler->local_address(*server);
+    auto out = handler->tcp_connect(
+        server_addr, {.bind_device = {}, .source_address = server_addr, .keepalive = {}});
+    ASSERT_FALSE(out.has_value());
+    EXPECT_NE(out.error().message().find("(os error "), std::string::npos);
+}
+
+TEST_F(NodeTest, RemoveEndsEventsAtOnceAndStillWritesWhatWasQueued) {
+    auto server = handler->tcp_listen({LOOPBACK, 0}, {});
+    ASSERT_TRUE(server.has_value());
+    start();
+    Peer client;
+    ASSERT_TRUE(client.connect(*handler->local_address(*server)));
+    auto accepted = wait_accepted(*server);
+    ASSERT_TRUE(accepted);
+    ResourceId id = accepted->endpoint.resource_id;
+
+    // Input the node never reads stays behind in its receive buffer; closing over it must not
+    // reset the connection before the client has read the answer.
+    handler->pause_reading(id);
+    client.write(pattern(32 * 1024));
+
+    constexpr std::size_t TOTAL = 4 * 1024 * 1024;
+    const auto answer = pattern(TOTAL);
+    for (std::size_t offset = 0; offset < TOTAL; offset += 64 * 1024) {
+        ASSERT_TRUE(
+            handler->send(accepted->endpoint, std::span(answer).subspan(offset, 64 * 1024)));
+    }
+    EXPECT_GT(handler->queued_bytes(id), 0u);
+    EXPECT_TRUE(handler->remove(id));
+    EXPECT_FALSE(handler->remove(id));
+    EXPECT_EQ(handler->is_ready(id), Readiness::Unknown);
+    EXPECT_EQ(handler->queued_bytes(id), 0u);
+    EXPECT_FALSE(handler->send(accepted->endpoint, bytes_of("after remove")));
+
+    std::this_thread::sleep_for(200ms);  // a slow reader
+    bool eof = false;
+    auto received = client.read(TOTAL + 1, &eof);
+    EXPECT_TRUE(eof);
+    ASSERT_EQ(received.size(), TOTAL);
+    EXPECT_TRUE(received == answer);
+
+    for (const Event& event : recorded()) {
+        if (!std::holds_alternative<Accepted>(event)) {
+            EXPECT_NE(resource_of(event), id) << "event after remove, index " << event.index();
+        }
+    }
+}
+
+TEST_F(NodeTest, RemoveInsideACallbackSuppressesAnEventAlreadyRead) {
+    auto server = handler->tcp_listen({LOOPBACK, 0}, {});
+    ASSERT_TRUE(server.has_value());
+    std::atomic<ResourceId> removed{0};
+    std::atomic<int> after_remove{0};
+    hook = [&](const Event& event) {
+        if (const auto* d = std::get_if<Data>(&event)) {
+            if (removed.load() == d->endpoint.resource_id) {
+                ++after_remove;
+            } else if (removed.load() == 0) {
+                removed.store(d->endpoint.resource_id);
+                handler->remove(d->endpoint.resource_id);
+            }
+        }
+        if (const auto* d = std::get_if<Disconnected>(&event);
+            d != nullptr && d->endpoint.resource_id == removed.load()) {
+            ++after_remove;
+        }
+    };
+    start();
+    Peer client;
+    ASSERT_TRUE(client.connect(*handler->local_address(*server)));
+    ASSERT_TRUE(wait_accepted(*server));
+    // Many small writes: more chunks are ready while the first is delivered.
+    asio::error_code ec;
+    for (int i = 0; i < 200 && !ec; ++i) {
+        asio::write(client.socket, asio::buffer(pattern(1000)), ec);
+    }
+    bool eof = false;
+    client.read(1, &eof);  // the node closes its side
+    EXPECT_TRUE(eof);
+    EXPECT_NE(removed.load(), 0u);
+    EXPECT_EQ(after_remove.load(), 0);
+}
+
+TEST_F(NodeTest, ManualPauseAndCouplingPauseAreIndependent) {
+    auto server = handler->tcp_listen({LOOPBACK, 0}, {});
+    ASSERT_TRUE(server.has_value());
+    start();
+    Peer a_client;
+    Peer b_client;
+    ASSERT_TRUE(a_client.connect(*handler->local_address(*server)));
+    auto a = wait_accepted(*server);
+    ASSERT_TRUE(b_client.connect(*handler->local_address(*server)));
+    auto b = wait_accepted(*server);
+    ASSERT_TRUE(a && b);
+    ResourceId a_id = a->endpoint.resource_id;
+
+    handler->pause_reading(a_id);
+    a_client.write(bytes_of("one"));
+    // Coupling while b's queue is empty holds no pause of its own, but the manual one stays.
+    handler->couple(a_id, b->endpoint.resource_id, 1024);
+    EXPECT_FALSE(
+        wait_for<Data>([&](const Data& d) { return d.endpoint.resource_id == a_id; }, 300ms));
+    handler->resume_reading(a_id);
+    EXPECT_EQ(wait_bytes(a_id, 3), bytes_of("one"));
+
+    // b's client does not read: fill b's queue past the bound, then a stops being read even
+    // without a manual pause.
+    handler->send(b->endpoint, pattern(8 * 1024 * 1024));
+    ASSERT_GT(handler->queued_bytes(b->endpoint.resource_id), 1024u);
+    a_client.write(bytes_of("two"));
+    EXPECT_FALSE(
+        wait_for<Data>([&](const Data& d) { return d.endpoint.resource_id == a_id; }, 300ms));
+    // Draining b resumes a, and the held chunk comes first and whole.
+    auto drained = b_client.read(8 * 1024 * 1024);
+    EXPECT_EQ(drained.size(), 8u * 1024 * 1024);
+    EXPECT_EQ(wait_bytes(a_id, 3), bytes_of("two"));
+}
+
+TEST_F(NodeTest, CoupledRelayKeepsTheQueueBoundedWhileTheReceiverDoesNotRead) {
+    constexpr std::size_t BOUND = 128 * 1024;
+    constexpr std::size_t TOTAL = 16 * 1024 * 1024;
+    asio::io_context device_io;
+    tcp::acceptor device(device_io, tcp::endpoint(asio::ip::address_v4::loopback(), 0));
+    SocketAddrV4 device_addr{LOOPBACK, device.local_endpoint().port()};
+    auto server = handler->tcp_listen({LOOPBACK, 0}, {});
+    ASSERT_TRUE(server.has_value());
+
+    // The relay: each client gets a device connection; client data goes to the device.
+    std::atomic<std::size_t> largest_queue{0};
+    std::optional<Endpoint> client_ep;
+    std::optional<Endpoint> device_ep;
+    hook = [&](const Event& event) {
+        if (const auto* a = std::get_if<Accepted>(&event)) {
+            client_ep = a->endpoint;
+            auto out = handler->tcp_connect(device_addr, {});
+            ASSERT_TRUE(out.has_value());
+            device_ep = *out;
+            handler->couple(client_ep->resource_id, device_ep->resource_id, BOUND);
+        } else if (const auto* d = std::get_if<Data>(&event);
+                   d != nullptr && client_ep && d->endpoint == *client_ep) {
+            handler->send(*device_ep, d->bytes);
+            largest_queue.store(
+                std::max(largest_queue.load(), handler->queued_bytes(device_ep->resource_id)));
+        }
+    };
+    start();
+
+    Peer client;
+    ASSERT_TRUE(client.connect(*handler->local_address(*server)));
+    tcp::socket device_peer(device_io);
+    device.accept(device_peer);
+
+    const auto data = pattern(TOTAL);
+    std::atomic<std::size_t> written{0};
+    std::thread writer([&] {
+        asio::error_code ec;
+        for (std::size_t offset = 0; offset < TOTAL && !ec; offset += 64 * 1024) {
+            asio::write(client.socket, asio::buffer(data.data() + offset, 64 * 1024), ec);
+            written += 64 * 1024;
+        }
+    });
+    std::this_thread::sleep_for(1s);  // the device reads nothing meanwhile
+    EXPECT_LT(written.load(), TOTAL);
+    EXPECT_LE(largest_queue.load(), BOUND + 64 * 1024);
+
+    std::vector<std::uint8_t> received;
+    received.reserve(TOTAL);
+    std::vector<std::uint8_t> buffer(64 * 1024);
+    auto deadline = Clock::now() + TIMEOUT;
+    while (received.size() < TOTAL && Clock::now() < deadline) {
+        asio::error_code ec;
+        std::size_t n = device_peer.read_some(asio::buffer(buffer), ec);
+        if (ec) {
+            break;
+        }
+        received.insert(received.end(), buffer.begin(), buffer.begin() + static_cast<long>(n));
+    }
+    writer.join();
+    ASSERT_EQ(received.size(), TOTAL);
+    EXPECT_TRUE(received == data);
+    EXPECT_LE(largest_queue.load(), BOUND + 64 * 1024);
+}
+
+TEST_F(NodeTest, CallbacksMayCallBackIntoTheNode) {
+    auto server = handler->tcp_listen({LOOPBACK, 0}, {});
+    ASSERT_TRUE(server.has_value());
+    auto server_addr = *handler->local_address(*server);
+    std::atomic<int> refused{0};
+    hook = [&](const Event& event) {
+        if (const auto* a = std::get_if<Accepted>(&event)) {
+            handler->send(a->endpoint, bytes_of("welcome;"));
+        } else if (const auto* d = std::get_if<Data>(&event)) {
+            std::string text(d->bytes.begin(), d->bytes.end());
+            handler->send(d->endpoint, d->bytes);  // echo
+            if (text.find("bye") != std::string::npos) {
+                handler->remove(d->endpoint.resource_id);
+                auto out = handler->tcp_connect(unused_loopback_port(), {});
+                EXPECT_TRUE(out.has_value());
+                handler->signal(42);
+                (void)handler->is_ready(d->endpoint.resource_id);
+            }
+        } else if (const auto* c = std::get_if<Connected>(&event); c && !c->established) {
+            ++refused;
+        } else if (const auto* s = std::get_if<Signal>(&event); s && s->id == 42) {
+            handler->signal_after(43, 1ms);
+        }
+    };
+    start();
+    Peer client;
+    ASSERT_TRUE(client.connect(server_addr));
+    client.write(bytes_of("bye"));
+    bool eof = false;
+    auto answer = client.read(100, &eof);
+    EXPECT_TRUE(eof);
+    EXPECT_EQ(std::string(answer.begin(), answer.end()), "welcome;bye");
+    EXPECT_TRUE(wait_for<Signal>([](const Signal& s) { return s.id == 43; }));
+    EXPECT_TRUE(wait_for<Connected>([](const Connected& c) { return !c.established; }));
+    EXPECT_EQ(refused.load(), 1);
+}
+
+// --- UDP -----------------------------------------------------------------------------------
+
+TEST_F(NodeTest, UdpDatagramsInAndOutWithTheSendersAddress) {
+    auto id = handler->udp_listen({LOOPBACK, 0});
+    ASSERT_TRUE(id.has_value()) << id.error().message();
+    auto node_addr = handler->local_address(*id);
+    ASSERT_TRUE(node_addr);
+    EXPECT_EQ(handler->is_ready(*id), Readiness::Ready);
+    start();
+
+    asio::io_context io;
+    udp::socket peer(io, udp::endpoint(asio::ip::address_v4::loopback(), 0));
+    SocketAddrV4 peer_addr{LOOPBACK, peer.local_endpoint().port()};
+    peer.send_to(asio::buffer(std::string("request")),
+                 udp::endpoint(asio::ip::address_v4::loopback(), node_addr->port));
+    auto data = wait_for<Data>([&](const Data& d) { return d.endpoint.resource_id == *id; });
+    ASSERT_TRUE(data);
+    EXPECT_EQ(data->endpoint.addr, peer_addr);
+    EXPECT_EQ(data->bytes, bytes_of("request"));
+
+    // Two datagrams stay two datagrams.
+    EXPECT_TRUE(handler->send(data->endpoint, bytes_of("first")));
+    EXPECT_TRUE(handler->send(data->endpoint, pattern(60'000)));
+    std::vector<std::uint8_t> buffer(64 * 1024);
+    udp::endpoint sender;
+    std::size_t n = peer.receive_from(asio::buffer(buffer), sender);
+    EXPECT_EQ(std::vector(buffer.begin(), buffer.begin() + static_cast<long>(n)),
+              bytes_of("first"));
+    EXPECT_EQ(sender.port(), node_addr->port);
+    n = peer.receive_from(asio::buffer(buffer), sender);
+    EXPECT_EQ(n, 60'000u);
+
+    EXPECT_TRUE(handler->remove(*id));
+    EXPECT_FALSE(handler->send(data->endpoint, bytes_of("gone")));
+}
+
+TEST_F(NodeTest, UdpSocketKeepsReceivingAfterSendingToAClosedPort) {
+    auto id = handler->udp_listen({LOOPBACK, 0});
+    ASSERT_TRUE(id.has_value());
+    auto node_addr = *handler->local_address(*id);
+    start();
+    // Nobody listens there: the system may answer with an ICMP error.
+    asio::io_context io;
+    udp::socket closed(io, udp::endpoint(asio::ip::address_v4::loopback(), 0));
+    SocketAddrV4 nowhere{LOOPBACK, closed.local_endpoint().port()};
+    closed.close();
+    handler->send({*id, nowhere}, bytes_of("lost"));
+    std::this_thread::sleep_for(100ms);
+
+    udp::socket peer(io, udp::endpoint(asio::ip::address_v4::loopback(), 0));
+    peer.send_to(asio::buffer(std::string("still there")),
+                 udp::endpoint(asio::ip::address_v4::loopback(), node_addr.port));
+    auto data = wait_for<Data>([&](const Data& d) { return d.endpoint.resource_id == *id; });
+    ASSERT_TRUE(data);
+    EXPECT_EQ(data->bytes, bytes_of("still there"));
+}
+
+}  // namespace
+}  // namespace tessaro::node
