@@ -61,6 +61,15 @@ inline Bytes terminal_announcement(const std::string& name, std::array<std::uint
                         field(0xA3, {0x8A, 0x01, 0x01})});
 }
 
+// A PIN pad's announcement.
+inline Bytes pinpad_announcement(const std::string& name, std::array<std::uint8_t, 4> ip,
+                                 std::array<std::uint8_t, 6> mac, std::uint16_t port) {
+    return frame(0xE1, {field(0x80, {0x01, 0x00}), field(0x81, {ip[0], ip[1], ip[2], ip[3]}),
+                        field(0x83, {mac[0], mac[1], mac[2], mac[3], mac[4], mac[5]}),
+                        field(0x84, text_bytes(name)), field(0x82, port_bytes(port)),
+                        field(0x85, {0x00, 0x01}), field(0x86, text_bytes("SICCT-Lite"))});
+}
+
 inline int open_socket(int type, const char* ip, std::uint16_t port) {
     int fd = ::socket(AF_INET, type, 0);
     int one = 1;
