@@ -1,0 +1,1041 @@
+// Relay benchmark: the TCP relay on the event node against a direct connection over the same
+// links, side by side.
+//
+// Three private network namespaces made (and removed) by this program: a client, a relay host and
+// a server, joined by two veth pairs. The direct path goes client -> server through kernel
+// forwarding in the relay host; the relay path goes client -> relay (a child process running the
+// node and one TcpProxy) -> server. Everything it measures is bounded in count and time.
+//
+// Run as root: relay_bench [--quick]
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/epoll.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <array>
+#include <csignal>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include <fmt/format.h>
+
+#include "proxy/node.hpp"
+#include "proxy/tcp_proxy.hpp"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using tessaro::Ipv4Addr;
+using tessaro::SocketAddrV4;
+
+constexpr std::uint16_t SERVER_PORT = 5001;
+constexpr std::uint16_t RELAY_PORT = 5000;
+constexpr int IO_TIMEOUT_S = 30;  // every blocking socket call gives up after this
+
+// ---- the namespaces --------------------------------------------------------------------------
+
+struct Names {
+    std::string tag;  // the pid, so that parallel runs never meet
+    std::string ns_client, ns_relay, ns_server;
+    std::string veth_client, veth_relay_c, veth_relay_s, veth_server;
+
+    explicit Names(std::string t) : tag(std::move(t)) {
+        ns_client = "tessaro-bench-" + tag + "-client";
+        ns_relay = "tessaro-bench-" + tag + "-relay";
+        ns_server = "tessaro-bench-" + tag + "-server";
+        veth_client = "tb" + tag + "c";
+        veth_relay_c = "tb" + tag + "rc";
+        veth_relay_s = "tb" + tag + "rs";
+        veth_server = "tb" + tag + "s";
+    }
+};
+
+// 10.x addresses, used only inside the namespaces made here.
+const Ipv4Addr CLIENT_IP{{10, 201, 1, 1}};
+const Ipv4Addr RELAY_C_IP{{10, 201, 1, 2}};
+const Ipv4Addr RELAY_S_IP{{10, 201, 2, 1}};
+const Ipv4Addr SERVER_IP{{10, 201, 2, 2}};
+
+// Paths of the namespaces, for removal from a signal handler (umount + unlink is what `ip netns
+// delete` does, and both are async-signal-safe).
+char g_ns_paths[3][128];
+pid_t g_relay_pid = 0;
+
+void remove_namespaces_now() {
+    for (auto& path : g_ns_paths) {
+        if (path[0] != '\0') {
+            umount2(path, MNT_DETACH);
+            unlink(path);
+            path[0] = '\0';
+        }
+    }
+}
+
+void on_fatal_signal(int sig) {
+    if (g_relay_pid > 0) {
+        kill(g_relay_pid, SIGKILL);
+    }
+    remove_namespaces_now();
+    _exit(128 + sig);
+}
+
+bool sh(const std::string& command) {
+    int rc = std::system((command + " >/dev/null 2>&1").c_str());
+    if (rc != 0) {
+        fmt::print(stderr, "failed: {}\n", command);
+        return false;
+    }
+    return true;
+}
+
+class Namespaces {
+  public:
+    explicit Namespaces(const Names& n) : n_(n) {}
+    ~Namespaces() { remove(); }
+
+    bool create() {
+        const std::string* all[] = {&n_.ns_client, &n_.ns_relay, &n_.ns_server};
+        for (int i = 0; i < 3; ++i) {
+            if (!sh("ip netns add " + *all[i])) {
+                return false;
+            }
+            std::snprintf(g_ns_paths[i], sizeof g_ns_paths[i], "/var/run/netns/%s",
+                          all[i]->c_str());
+        }
+        const std::string c = n_.ns_client, r = n_.ns_relay, s = n_.ns_server;
+        return sh(fmt::format("ip link add {} netns {} type veth peer name {} netns {}",
+                              n_.veth_client, c, n_.veth_relay_c, r)) &&
+               sh(fmt::format("ip link add {} netns {} type veth peer name {} netns {}",
+                              n_.veth_server, s, n_.veth_relay_s, r)) &&
+               sh(fmt::format("ip -n {} addr add {}/24 dev {}", c, CLIENT_IP.to_string(),
+                              n_.veth_client)) &&
+               sh(fmt::format("ip -n {} addr add {}/24 dev {}", r, RELAY_C_IP.to_string(),
+                              n_.veth_relay_c)) &&
+               sh(fmt::format("ip -n {} addr add {}/24 dev {}", r, RELAY_S_IP.to_string(),
+                              n_.veth_relay_s)) &&
+               sh(fmt::format("ip -n {} addr add {}/24 dev {}", s, SERVER_IP.to_string(),
+                              n_.veth_server)) &&
+               sh(fmt::format("ip -n {} link set lo up", c)) &&
+               sh(fmt::format("ip -n {} link set lo up", r)) &&
+               sh(fmt::format("ip -n {} link set lo up", s)) &&
+               sh(fmt::format("ip -n {} link set {} up", c, n_.veth_client)) &&
+               sh(fmt::format("ip -n {} link set {} up", r, n_.veth_relay_c)) &&
+               sh(fmt::format("ip -n {} link set {} up", r, n_.veth_relay_s)) &&
+               sh(fmt::format("ip -n {} link set {} up", s, n_.veth_server)) &&
+               sh(fmt::format("ip -n {} route add default via {}", c, RELAY_C_IP.to_string())) &&
+               sh(fmt::format("ip -n {} route add default via {}", s, RELAY_S_IP.to_string())) &&
+               sh(fmt::format("ip netns exec {} sysctl -qw net.ipv4.ip_forward=1", r)) &&
+               // Many short connections: the closing side's ports come back sooner.
+               sh(fmt::format("ip netns exec {} sysctl -qw net.ipv4.tcp_tw_reuse=1", c)) &&
+               sh(fmt::format("ip netns exec {} sysctl -qw net.ipv4.tcp_tw_reuse=1", r)) &&
+               sh(fmt::format(
+                   "ip netns exec {} sysctl -qw net.ipv4.ip_local_port_range='10000 65000'", c)) &&
+               sh(fmt::format(
+                   "ip netns exec {} sysctl -qw net.ipv4.ip_local_port_range='10000 65000'", r));
+    }
+
+    void remove() {
+        const std::string* all[] = {&n_.ns_client, &n_.ns_relay, &n_.ns_server};
+        for (int i = 0; i < 3; ++i) {
+            if (g_ns_paths[i][0] != '\0') {
+                sh("ip netns delete " + *all[i]);
+                g_ns_paths[i][0] = '\0';
+            }
+        }
+    }
+
+  private:
+    const Names& n_;
+};
+
+bool enter_namespace(const std::string& ns) {
+    int fd = open(("/var/run/netns/" + ns).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    const bool ok = setns(fd, CLONE_NEWNET) == 0;
+    close(fd);
+    return ok;
+}
+
+// Runs `f` on a thread inside the network namespace `ns` (the namespace is per thread; threads
+// started from there inherit it).
+template <typename F>
+void in_namespace(const std::string& ns, F&& f) {
+    std::thread t([&] {
+        if (!enter_namespace(ns)) {
+            fmt::print(stderr, "cannot enter namespace {}\n", ns);
+            std::abort();
+        }
+        f();
+    });
+    t.join();
+}
+
+void raise_fd_limit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
+// ---- plain sockets ---------------------------------------------------------------------------
+
+sockaddr_in to_sockaddr(SocketAddrV4 a) {
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(a.port);
+    sa.sin_addr.s_addr = htonl(a.ip.to_u32());
+    return sa;
+}
+
+class Fd {
+  public:
+    Fd() = default;
+    explicit Fd(int fd) : fd_(fd) {}
+    Fd(Fd&& o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
+    Fd& operator=(Fd&& o) noexcept {
+        reset();
+        fd_ = std::exchange(o.fd_, -1);
+        return *this;
+    }
+    ~Fd() { reset(); }
+    void reset() {
+        if (fd_ >= 0) {
+            close(fd_);
+        }
+        fd_ = -1;
+    }
+    int get() const { return fd_; }
+    explicit operator bool() const { return fd_ >= 0; }
+
+  private:
+    int fd_ = -1;
+};
+
+void set_timeouts(int fd) {
+    timeval tv{IO_TIMEOUT_S, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+}
+
+void set_nodelay(int fd) {
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+}
+
+Fd connect_to(SocketAddrV4 addr) {
+    Fd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd) {
+        return fd;
+    }
+    set_timeouts(fd.get());
+    set_nodelay(fd.get());
+    sockaddr_in sa = to_sockaddr(addr);
+    if (connect(fd.get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+        return Fd();
+    }
+    return fd;
+}
+
+bool write_all(int fd, const void* data, std::size_t n) {
+    const auto* p = static_cast<const std::uint8_t*>(data);
+    while (n > 0) {
+        ssize_t w = send(fd, p, n, MSG_NOSIGNAL);
+        if (w <= 0) {
+            if (w < 0 && errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        p += w;
+        n -= static_cast<std::size_t>(w);
+    }
+    return true;
+}
+
+bool read_all(int fd, void* data, std::size_t n) {
+    auto* p = static_cast<std::uint8_t*>(data);
+    while (n > 0) {
+        ssize_t r = recv(fd, p, n, 0);
+        if (r <= 0) {
+            if (r < 0 && errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        p += r;
+        n -= static_cast<std::size_t>(r);
+    }
+    return true;
+}
+
+// Reads and drops n bytes.
+bool drain(int fd, std::uint64_t n, std::vector<std::uint8_t>& buffer) {
+    while (n > 0) {
+        ssize_t r = recv(fd, buffer.data(), std::min<std::uint64_t>(n, buffer.size()), 0);
+        if (r <= 0) {
+            if (r < 0 && errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        n -= static_cast<std::uint64_t>(r);
+    }
+    return true;
+}
+
+bool send_bytes(int fd, std::uint64_t n, const std::vector<std::uint8_t>& buffer) {
+    while (n > 0) {
+        std::size_t chunk = std::min<std::uint64_t>(n, buffer.size());
+        if (!write_all(fd, buffer.data(), chunk)) {
+            return false;
+        }
+        n -= chunk;
+    }
+    return true;
+}
+
+// ---- the source/sink server ------------------------------------------------------------------
+//
+// Each connection starts with a 17-byte request header: one mode letter, the byte count and a
+// hold time in milliseconds (both 64-bit, little endian as on this machine).
+//   'S' sink:   reads `count` bytes, then answers one byte.
+//   'R' source: writes `count` bytes.
+//   'E' echo:   writes back everything it reads (`count` 0: until the client closes).
+//   'H' hold:   does not read for the hold time, then behaves as 'S'.
+
+struct Header {
+    char mode;
+    std::uint64_t count;
+    std::uint64_t hold_ms;
+};
+constexpr std::size_t HEADER_SIZE = 17;
+
+std::array<std::uint8_t, HEADER_SIZE> encode(const Header& h) {
+    std::array<std::uint8_t, HEADER_SIZE> out{};
+    out[0] = static_cast<std::uint8_t>(h.mode);
+    std::memcpy(out.data() + 1, &h.count, 8);
+    std::memcpy(out.data() + 9, &h.hold_ms, 8);
+    return out;
+}
+
+void serve(Fd conn) {
+    set_timeouts(conn.get());
+    set_nodelay(conn.get());
+    std::array<std::uint8_t, HEADER_SIZE> raw{};
+    if (!read_all(conn.get(), raw.data(), raw.size())) {
+        return;
+    }
+    Header h{static_cast<char>(raw[0]), 0, 0};
+    std::memcpy(&h.count, raw.data() + 1, 8);
+    std::memcpy(&h.hold_ms, raw.data() + 9, 8);
+    std::vector<std::uint8_t> buffer(256 * 1024, 0x5a);
+    switch (h.mode) {
+        case 'H':
+            std::this_thread::sleep_for(std::chrono::milliseconds(h.hold_ms));
+            [[fallthrough]];
+        case 'S': {
+            if (drain(conn.get(), h.count, buffer)) {
+                std::uint8_t ack = 1;
+                write_all(conn.get(), &ack, 1);
+                // Wait for the client's close so that ours cannot overtake its last bytes.
+                recv(conn.get(), buffer.data(), 1, 0);
+            }
+            break;
+        }
+        case 'R':
+            if (send_bytes(conn.get(), h.count, buffer)) {
+                recv(conn.get(), buffer.data(), 1, 0);
+            }
+            break;
+        case 'E': {
+            std::uint64_t left = h.count == 0 ? UINT64_MAX : h.count;
+            while (left > 0) {
+                ssize_t r = recv(conn.get(), buffer.data(),
+                                 std::min<std::uint64_t>(left, buffer.size()), 0);
+                if (r <= 0) {
+                    break;
+                }
+                if (!write_all(conn.get(), buffer.data(), static_cast<std::size_t>(r))) {
+                    break;
+                }
+                left -= static_cast<std::uint64_t>(r);
+            }
+            recv(conn.get(), buffer.data(), 1, 0);
+            break;
+        }
+        default:
+            break;
+    }
+}
+
+class Server {
+  public:
+    bool start(const std::string& ns) {
+        std::atomic<int> state{0};
+        thread_ = std::thread([this, ns, &state] {
+            if (!enter_namespace(ns)) {
+                state = -1;
+                return;
+            }
+            Fd listener(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+            int one = 1;
+            setsockopt(listener.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+            sockaddr_in sa = to_sockaddr({SERVER_IP, SERVER_PORT});
+            if (bind(listener.get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
+                listen(listener.get(), 4096) != 0) {
+                state = -1;
+                return;
+            }
+            state = 1;
+            while (!stop_) {
+                pollfd p{listener.get(), POLLIN, 0};
+                if (poll(&p, 1, 100) <= 0) {
+                    continue;
+                }
+                int fd = accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC);
+                if (fd < 0) {
+                    continue;
+                }
+                ++live_;
+                std::thread([this, fd] {
+                    serve(Fd(fd));
+                    --live_;
+                }).detach();
+            }
+        });
+        while (state == 0) {
+            std::this_thread::sleep_for(1ms);
+        }
+        return state == 1;
+    }
+
+    ~Server() {
+        stop_ = true;
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+        // Connection threads end when their clients have gone (or after the I/O timeout).
+        const auto deadline = Clock::now() + std::chrono::seconds(IO_TIMEOUT_S + 5);
+        while (live_ > 0 && Clock::now() < deadline) {
+            std::this_thread::sleep_for(10ms);
+        }
+    }
+
+  private:
+    std::thread thread_;
+    std::atomic<bool> stop_{false};
+    std::atomic<int> live_{0};
+};
+
+// ---- the relay process -----------------------------------------------------------------------
+
+int relay_child_main(const std::string& tag) {
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    const Names n(tag);
+    if (!enter_namespace(n.ns_relay)) {
+        return 2;
+    }
+    raise_fd_limit();
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);  // every thread of the node inherits the mask
+
+    auto node = tessaro::node::create();
+    if (!node) {
+        fmt::print(stderr, "node: {}\n", node.error().message());
+        return 2;
+    }
+    auto pc = std::make_shared<const tessaro::PcInterface>(n.veth_relay_c, "lan", RELAY_C_IP,
+                                                           std::nullopt, std::nullopt);
+    auto device = std::make_shared<const tessaro::DeviceInterface>(
+        n.veth_relay_s, "usb", RELAY_S_IP, Ipv4Addr{{10, 201, 2, 255}}, tessaro::MacAddress{});
+    auto relay =
+        tessaro::TcpProxy::create(tessaro::DeviceKind::Terminal, node->handler,
+                                  {RELAY_C_IP, RELAY_PORT}, pc, {SERVER_IP, SERVER_PORT}, device);
+    if (!relay) {
+        fmt::print(stderr, "relay: {}\n", relay.error().message());
+        return 2;
+    }
+    std::thread stopper([&] {
+        int sig = 0;
+        sigwait(&set, &sig);
+        node->handler->stop();
+    });
+    std::fputs("ready\n", stdout);
+    std::fflush(stdout);
+    node->listener->run([&](tessaro::node::Event&& event) { (*relay)->handle_event(event); });
+    relay->reset();
+    stopper.join();
+    return 0;
+}
+
+class RelayProcess {
+  public:
+    bool start(const std::string& tag) {
+        int fds[2];
+        if (pipe2(fds, O_CLOEXEC) != 0) {
+            return false;
+        }
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(fds[1], STDOUT_FILENO);
+            execl("/proc/self/exe", "relay_bench", "--relay-child", tag.c_str(), nullptr);
+            _exit(127);
+        }
+        close(fds[1]);
+        g_relay_pid = pid_;
+        pollfd p{fds[0], POLLIN, 0};
+        char buf[16] = {};
+        bool ready = poll(&p, 1, 10000) == 1 && read(fds[0], buf, sizeof buf) > 0 &&
+                     std::string(buf).starts_with("ready");
+        close(fds[0]);
+        return ready;
+    }
+
+    void stop() {
+        if (pid_ <= 0) {
+            return;
+        }
+        kill(pid_, SIGTERM);
+        for (int i = 0; i < 500; ++i) {
+            int status = 0;
+            if (waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = g_relay_pid = 0;
+                return;
+            }
+            std::this_thread::sleep_for(10ms);
+        }
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+        pid_ = g_relay_pid = 0;
+    }
+
+    ~RelayProcess() { stop(); }
+
+    // kB from /proc/<pid>/status: "VmRSS" now, "VmHWM" the peak.
+    long status_kb(const char* field) const {
+        std::ifstream in(fmt::format("/proc/{}/status", pid_));
+        std::string line;
+        while (std::getline(in, line)) {
+            if (line.starts_with(field)) {
+                return std::strtol(line.c_str() + std::strlen(field) + 1, nullptr, 10);
+            }
+        }
+        return -1;
+    }
+
+  private:
+    pid_t pid_ = 0;
+};
+
+// ---- measurements ----------------------------------------------------------------------------
+
+struct Path {
+    const char* name;
+    SocketAddrV4 target;
+};
+
+double seconds_since(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+constexpr double MIB = 1024.0 * 1024.0;
+
+// MiB/s of one direction, client to server ('S') or server to client ('R'); 0 on failure.
+double bulk_one_way(const Path& path, char mode, std::uint64_t bytes) {
+    std::vector<std::uint8_t> buffer(1 << 20, 0xa5);
+    const auto start = Clock::now();
+    Fd fd = connect_to(path.target);
+    if (!fd) {
+        return 0;
+    }
+    const auto header = encode({mode, bytes, 0});
+    if (!write_all(fd.get(), header.data(), header.size())) {
+        return 0;
+    }
+    if (mode == 'S') {
+        std::uint8_t ack = 0;
+        if (!send_bytes(fd.get(), bytes, buffer) || !read_all(fd.get(), &ack, 1)) {
+            return 0;
+        }
+    } else if (!drain(fd.get(), bytes, buffer)) {
+        return 0;
+    }
+    return static_cast<double>(bytes) / MIB / seconds_since(start);
+}
+
+// MiB/s in each direction while both carry `bytes` at once (through the echo server).
+double bulk_both_ways(const Path& path, std::uint64_t bytes) {
+    const auto start = Clock::now();
+    Fd fd = connect_to(path.target);
+    if (!fd) {
+        return 0;
+    }
+    const auto header = encode({'E', bytes, 0});
+    if (!write_all(fd.get(), header.data(), header.size())) {
+        return 0;
+    }
+    std::atomic<bool> sent{false};
+    std::thread writer([&] {
+        std::vector<std::uint8_t> buffer(1 << 20, 0x3c);
+        sent = send_bytes(fd.get(), bytes, buffer);
+    });
+    std::vector<std::uint8_t> buffer(1 << 20);
+    const bool received = drain(fd.get(), bytes, buffer);
+    writer.join();
+    if (!sent || !received) {
+        return 0;
+    }
+    return static_cast<double>(bytes) / MIB / seconds_since(start);
+}
+
+struct Latency {
+    double p50_us = 0;
+    double p99_us = 0;
+    bool ok = false;
+};
+
+// Round trips of 256 bytes on one connection; `split` writes each request as 2 then 254 bytes.
+Latency round_trips(const Path& path, int count, bool split) {
+    Latency result;
+    Fd fd = connect_to(path.target);
+    if (!fd) {
+        return result;
+    }
+    const auto header = encode({'E', 0, 0});
+    if (!write_all(fd.get(), header.data(), header.size())) {
+        return result;
+    }
+    std::array<std::uint8_t, 256> request{};
+    std::array<std::uint8_t, 256> answer{};
+    std::vector<double> samples;
+    samples.reserve(static_cast<std::size_t>(count));
+    const int warmup = 1000;
+    for (int i = 0; i < warmup + count; ++i) {
+        request.fill(static_cast<std::uint8_t>(i));
+        const auto start = Clock::now();
+        bool ok = split ? write_all(fd.get(), request.data(), 2) &&
+                              write_all(fd.get(), request.data() + 2, 254)
+                        : write_all(fd.get(), request.data(), 256);
+        if (!ok || !read_all(fd.get(), answer.data(), answer.size()) || answer != request) {
+            return result;
+        }
+        if (i >= warmup) {
+            samples.push_back(
+                std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+        }
+    }
+    std::sort(samples.begin(), samples.end());
+    result.p50_us = samples[samples.size() / 2];
+    result.p99_us = samples[samples.size() * 99 / 100];
+    result.ok = true;
+    return result;
+}
+
+struct Rate {
+    double per_second = 0;
+    int failures = 0;
+};
+
+// Connect, one round trip of 256 bytes, close; from `workers` threads, each bounded in count
+// and time.
+Rate connection_rate(const Path& path, int workers, int per_worker, std::chrono::seconds limit) {
+    std::atomic<int> done{0};
+    std::atomic<int> failed{0};
+    const auto start = Clock::now();
+    const auto deadline = start + limit;
+    std::vector<std::thread> threads;
+    for (int w = 0; w < workers; ++w) {
+        threads.emplace_back([&] {
+            std::array<std::uint8_t, HEADER_SIZE + 256> request{};
+            const auto header = encode({'E', 256, 0});
+            std::copy(header.begin(), header.end(), request.begin());
+            std::array<std::uint8_t, 256> answer{};
+            for (int i = 0; i < per_worker && Clock::now() < deadline; ++i) {
+                Fd fd = connect_to(path.target);
+                if (!fd || !write_all(fd.get(), request.data(), request.size()) ||
+                    !read_all(fd.get(), answer.data(), answer.size())) {
+                    ++failed;
+                    continue;
+                }
+                ++done;
+            }
+        });
+    }
+    for (auto& t : threads) {
+        t.join();
+    }
+    return {done / seconds_since(start), failed};
+}
+
+struct Concurrent {
+    int failures = 0;
+    double round_trips_per_second = 0;
+};
+
+// `pairs` connections open at once, each doing `rounds` round trips of 256 bytes; all stay open
+// until every one has finished (or the time is up), then all close.
+Concurrent concurrent_pairs(const Path& path, int pairs, int rounds, std::chrono::seconds limit) {
+    struct Conn {
+        Fd fd;
+        bool connected = false;
+        std::size_t to_send_offset = 0;
+        std::vector<std::uint8_t> out;
+        std::size_t got = 0;
+        int rounds_done = 0;
+        bool finished = false;
+        bool failed = false;
+    };
+    Concurrent result;
+    Fd ep(epoll_create1(EPOLL_CLOEXEC));
+    std::vector<Conn> conns(static_cast<std::size_t>(pairs));
+    const auto header = encode({'E', 0, 0});
+    auto request_of = [](int round) {
+        return std::vector<std::uint8_t>(256, static_cast<std::uint8_t>(round + 1));
+    };
+    int open_count = 0;
+    for (int i = 0; i < pairs; ++i) {
+        Conn& c = conns[static_cast<std::size_t>(i)];
+        c.fd = Fd(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+        if (!c.fd) {
+            c.failed = true;
+            continue;
+        }
+        set_nodelay(c.fd.get());
+        sockaddr_in sa = to_sockaddr(path.target);
+        if (connect(c.fd.get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 &&
+            errno != EINPROGRESS) {
+            c.failed = true;
+            continue;
+        }
+        c.out.assign(header.begin(), header.end());
+        auto first = request_of(0);
+        c.out.insert(c.out.end(), first.begin(), first.end());
+        epoll_event ev{};
+        ev.events = EPOLLIN | EPOLLOUT;
+        ev.data.u32 = static_cast<std::uint32_t>(i);
+        epoll_ctl(ep.get(), EPOLL_CTL_ADD, c.fd.get(), &ev);
+        ++open_count;
+    }
+    const auto start = Clock::now();
+    const auto deadline = start + limit;
+    int active = open_count;
+    std::array<epoll_event, 256> events{};
+    std::array<std::uint8_t, 512> buf{};
+    auto fail = [&](Conn& c) {
+        c.failed = true;
+        epoll_ctl(ep.get(), EPOLL_CTL_DEL, c.fd.get(), nullptr);
+        --active;
+    };
+    auto flush = [&](Conn& c, std::uint32_t index) {
+        while (c.to_send_offset < c.out.size()) {
+            ssize_t w = send(c.fd.get(), c.out.data() + c.to_send_offset,
+                             c.out.size() - c.to_send_offset, MSG_NOSIGNAL);
+            if (w < 0) {
+                if (errno == EAGAIN) {
+                    epoll_event ev{};
+                    ev.events = EPOLLIN | EPOLLOUT;
+                    ev.data.u32 = index;
+                    epoll_ctl(ep.get(), EPOLL_CTL_MOD, c.fd.get(), &ev);
+                    return;
+                }
+                fail(c);
+                return;
+            }
+            c.to_send_offset += static_cast<std::size_t>(w);
+        }
+        c.out.clear();
+        c.to_send_offset = 0;
+        epoll_event ev{};
+        ev.events = EPOLLIN;
+        ev.data.u32 = index;
+        epoll_ctl(ep.get(), EPOLL_CTL_MOD, c.fd.get(), &ev);
+    };
+    while (active > 0 && Clock::now() < deadline) {
+        int n = epoll_wait(ep.get(), events.data(), static_cast<int>(events.size()), 100);
+        for (int e = 0; e < n; ++e) {
+            const std::uint32_t index = events[static_cast<std::size_t>(e)].data.u32;
+            Conn& c = conns[index];
+            if (c.failed || c.finished) {
+                continue;
+            }
+            const auto flags = events[static_cast<std::size_t>(e)].events;
+            if (!c.connected && (flags & (EPOLLOUT | EPOLLERR | EPOLLHUP))) {
+                int err = 0;
+                socklen_t len = sizeof err;
+                getsockopt(c.fd.get(), SOL_SOCKET, SO_ERROR, &err, &len);
+                if (err != 0) {
+                    fail(c);
+                    continue;
+                }
+                c.connected = true;
+            }
+            if ((flags & EPOLLOUT) && !c.out.empty()) {
+                flush(c, index);
+                if (c.failed) {
+                    continue;
+                }
+            }
+            if (flags & (EPOLLIN | EPOLLERR | EPOLLHUP)) {
+                ssize_t r = recv(c.fd.get(), buf.data(), 256 - c.got, 0);
+                if (r <= 0) {
+                    if (r < 0 && errno == EAGAIN) {
+                        continue;
+                    }
+                    fail(c);
+                    continue;
+                }
+                const auto expected = static_cast<std::uint8_t>(c.rounds_done + 1);
+                if (std::any_of(buf.begin(), buf.begin() + r,
+                                [&](std::uint8_t b) { return b != expected; })) {
+                    fail(c);
+                    continue;
+                }
+                c.got += static_cast<std::size_t>(r);
+                if (c.got == 256) {
+                    c.got = 0;
+                    if (++c.rounds_done == rounds) {
+                        c.finished = true;
+                        epoll_ctl(ep.get(), EPOLL_CTL_DEL, c.fd.get(), nullptr);
+                        --active;
+                        continue;
+                    }
+                    c.out = request_of(c.rounds_done);
+                    flush(c, index);
+                }
+            }
+        }
+    }
+    const double elapsed = seconds_since(start);
+    int finished = 0;
+    for (const Conn& c : conns) {
+        finished += c.finished ? 1 : 0;
+    }
+    result.failures = pairs - finished;
+    result.round_trips_per_second = static_cast<double>(finished) * rounds / elapsed;
+    return result;
+}
+
+// Peak relay RSS (kB) while the receiving side does not read for `hold_ms`: 'H' the server does
+// not read what the client sends, 'R' the client does not read what the server sends.
+struct Stall {
+    bool ok = false;
+    long peak_kb = 0;
+};
+
+Stall stalled(const Path& path, const RelayProcess& relay, char mode, std::uint64_t bytes,
+              int hold_ms) {
+    Stall result;
+    Fd fd = connect_to(path.target);
+    if (!fd) {
+        return result;
+    }
+    const auto header = encode({mode, bytes, static_cast<std::uint64_t>(hold_ms)});
+    if (!write_all(fd.get(), header.data(), header.size())) {
+        return result;
+    }
+    std::vector<std::uint8_t> buffer(1 << 20, 0x77);
+    if (mode == 'H') {
+        std::uint8_t ack = 0;
+        result.ok = send_bytes(fd.get(), bytes, buffer) && read_all(fd.get(), &ack, 1);
+    } else {
+        std::this_thread::sleep_for(std::chrono::milliseconds(hold_ms));
+        result.ok = drain(fd.get(), bytes, buffer);
+    }
+    result.peak_kb = relay.status_kb("VmHWM:");
+    return result;
+}
+
+// ---- the report ------------------------------------------------------------------------------
+
+std::string num(double v, int decimals = 1) {
+    return fmt::format("{:.{}f}", v, decimals);
+}
+
+void row(const std::string& what, const std::string& direct, const std::string& relay,
+         const std::string& ratio) {
+    fmt::print("{:<44} {:>12} {:>12} {:>10}\n", what, direct, relay, ratio);
+}
+
+void ratio_row(const std::string& what, double direct, double relay, int decimals = 1) {
+    row(what, num(direct, decimals), num(relay, decimals),
+        direct > 0 ? num(relay / direct, 2) : "-");
+}
+
+struct Goal {
+    std::string text;
+    bool met;
+};
+
+int run_bench(bool quick) {
+    if (geteuid() != 0) {
+        fmt::print(stderr, "relay_bench must run as root (it makes network namespaces)\n");
+        return 1;
+    }
+    raise_fd_limit();
+    const Names names(std::to_string(getpid()));
+    Namespaces namespaces(names);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        std::signal(sig, on_fatal_signal);
+    }
+    if (!namespaces.create()) {
+        return 1;
+    }
+    Server server;
+    if (!server.start(names.ns_server)) {
+        fmt::print(stderr, "server did not start\n");
+        return 1;
+    }
+    RelayProcess relay;
+    if (!relay.start(names.tag)) {
+        fmt::print(stderr, "relay did not start\n");
+        return 1;
+    }
+
+    const std::uint64_t bulk = quick ? (256ull << 20) : (1ull << 30);
+    const int rtts = quick ? 5000 : 20000;
+    const Path direct{"direct", {SERVER_IP, SERVER_PORT}};
+    const Path relayed{"relay", {RELAY_C_IP, RELAY_PORT}};
+    const Path paths[] = {direct, relayed};
+
+    double up[2], down[2], both[2];
+    Latency plain[2], split[2];
+    Rate rate[2];
+    Concurrent many[2];
+    in_namespace(names.ns_client, [&] {
+        for (int p = 0; p < 2; ++p) {
+            up[p] = bulk_one_way(paths[p], 'S', bulk);
+            down[p] = bulk_one_way(paths[p], 'R', bulk);
+            both[p] = bulk_both_ways(paths[p], bulk);
+            plain[p] = round_trips(paths[p], rtts, false);
+            split[p] = round_trips(paths[p], rtts, true);
+        }
+        for (int p = 0; p < 2; ++p) {
+            rate[p] = connection_rate(paths[p], 4, quick ? 1000 : 2500, 20s);
+        }
+        for (int p = 0; p < 2; ++p) {
+            many[p] = concurrent_pairs(paths[p], 1000, quick ? 10 : 50, 60s);
+        }
+    });
+
+    // Memory on a fresh relay process, so that what earlier runs left in its heap does not hide
+    // the growth; the peak stays where it is when 16 times more bytes pass a stalled receiver.
+    relay.stop();
+    if (!relay.start(names.tag)) {
+        fmt::print(stderr, "relay did not restart\n");
+        return 1;
+    }
+    const long idle_kb = relay.status_kb("VmRSS:");
+    Stall stall_small_h, stall_large_h, stall_small_r, stall_large_r;
+    const std::uint64_t small = 64ull << 20;
+    const std::uint64_t large = quick ? (256ull << 20) : (1ull << 30);
+    in_namespace(names.ns_client, [&] {
+        stall_small_h = stalled(relayed, relay, 'H', small, 2000);
+        stall_large_h = stalled(relayed, relay, 'H', large, 2000);
+        stall_small_r = stalled(relayed, relay, 'R', small, 2000);
+        stall_large_r = stalled(relayed, relay, 'R', large, 2000);
+    });
+    relay.stop();
+
+    fmt::print("relay benchmark: {} bulk bytes per run, {} round trips per latency run\n", bulk,
+               rtts);
+    fmt::print("bounds: held client bytes {} KiB, queue towards each side {} KiB\n\n",
+               tessaro::TCP_PROXY_PENDING_BOUND / 1024, tessaro::TCP_PROXY_QUEUE_BOUND / 1024);
+    row("", "direct", "relay", "relay/dir");
+    ratio_row("bulk client->server (MiB/s)", up[0], up[1], 0);
+    ratio_row("bulk server->client (MiB/s)", down[0], down[1], 0);
+    ratio_row("bulk both ways (MiB/s each way)", both[0], both[1], 0);
+    ratio_row("round trip 256 B p50 (us)", plain[0].p50_us, plain[1].p50_us);
+    ratio_row("round trip 256 B p99 (us)", plain[0].p99_us, plain[1].p99_us);
+    ratio_row("round trip 2+254 B p50 (us)", split[0].p50_us, split[1].p50_us);
+    ratio_row("round trip 2+254 B p99 (us)", split[0].p99_us, split[1].p99_us);
+    ratio_row("connections/s (connect, round trip, close)", rate[0].per_second, rate[1].per_second,
+              0);
+    row("  failed connections", std::to_string(rate[0].failures), std::to_string(rate[1].failures),
+        "");
+    ratio_row("1000 pairs: round trips/s", many[0].round_trips_per_second,
+              many[1].round_trips_per_second, 0);
+    row("1000 pairs: failed pairs", std::to_string(many[0].failures),
+        std::to_string(many[1].failures), "");
+    row("relay RSS idle (KiB)", "-", std::to_string(idle_kb), "");
+    row("peak RSS, server not reading, 64 MiB (KiB)", "-", std::to_string(stall_small_h.peak_kb),
+        "");
+    row(fmt::format("peak RSS, server not reading, {} MiB (KiB)", large >> 20), "-",
+        std::to_string(stall_large_h.peak_kb), "");
+    row("peak RSS, client not reading, 64 MiB (KiB)", "-", std::to_string(stall_small_r.peak_kb),
+        "");
+    row(fmt::format("peak RSS, client not reading, {} MiB (KiB)", large >> 20), "-",
+        std::to_string(stall_large_r.peak_kb), "");
+
+    const bool stalls_ok =
+        stall_small_h.ok && stall_large_h.ok && stall_small_r.ok && stall_large_r.ok;
+    const long peak = std::max({stall_small_h.peak_kb, stall_large_h.peak_kb, stall_small_r.peak_kb,
+                                stall_large_r.peak_kb});
+    // One stalled pair may hold a full queue plus what is in flight: a few bounds' worth.
+    const long budget_kb = static_cast<long>(
+        (tessaro::TCP_PROXY_PENDING_BOUND + 2 * tessaro::TCP_PROXY_QUEUE_BOUND + 4 * 65536) / 1024);
+    const bool lat_ok = plain[0].ok && plain[1].ok && split[0].ok && split[1].ok;
+    const std::vector<Goal> goals = {
+        {"bulk one way >= 0.85x direct (both directions)",
+         up[1] >= 0.85 * up[0] && down[1] >= 0.85 * down[0] && up[1] > 0 && down[1] > 0},
+        {"bulk both ways >= 0.85x direct", both[1] >= 0.85 * both[0] && both[1] > 0},
+        {"p50 latency <= 2x direct", lat_ok && plain[1].p50_us <= 2 * plain[0].p50_us},
+        {"split-write p50 within 1.25x of plain (relay)",
+         lat_ok && split[1].p50_us <= 1.25 * plain[1].p50_us},
+        {"connection rate >= 0.8x direct",
+         rate[1].per_second >= 0.8 * rate[0].per_second && rate[1].failures == 0},
+        {"0 failures at 1000 pairs", many[1].failures == 0 && many[0].failures == 0},
+        {fmt::format("stalled peak RSS - idle <= {} KiB and not growing with bytes sent",
+                     budget_kb),
+         stalls_ok && peak - idle_kb <= budget_kb &&
+             stall_large_h.peak_kb - stall_small_h.peak_kb <= 256 &&
+             stall_large_r.peak_kb - stall_small_r.peak_kb <= 256},
+    };
+    fmt::print("\n");
+    bool all = true;
+    for (const Goal& g : goals) {
+        fmt::print("{:<5} {}\n", g.met ? "MET" : "MISS", g.text);
+        all = all && g.met;
+    }
+    return all ? 0 : 3;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc >= 3 && std::string(argv[1]) == "--relay-child") {
+        return relay_child_main(argv[2]);
+    }
+    const bool quick = argc >= 2 && std::string(argv[1]) == "--quick";
+    return run_bench(quick);
+}
