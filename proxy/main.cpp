@@ -1,2 +1,6 @@
-// Entry of the service program; the command line and the runs come with the entry module.
-int main() { return 0; }
+// Entry of the service program.
+#include "proxy/main_windows.hpp"
+
+int main(int argc, char** argv) {
+    return tessaro::main_windows::run(tessaro::main_windows::process_arguments(argc, argv));
+}
