@@ -1,0 +1,197 @@
+// Linux only: a node's UDP socket bound to an adapter's unicast address also receives that
+// adapter's broadcasts, and may send to the broadcast address. Runs in two private network
+// namespaces joined by a veth pair; each side is a child process that enters its namespace.
+#include "proxy/node.hpp"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sched.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include <fmt/format.h>
+
+namespace tessaro::node {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr std::uint16_t NODE_PORT = 4742;
+constexpr std::uint16_t PEER_PORT = 4743;
+
+bool run_command(const std::string& command) {
+    return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+// Two namespaces named after this process, linked by a veth pair with one /24 between them;
+// removed again in the destructor whatever happened (removing a namespace removes its veth end).
+class NamespacePair {
+  public:
+    NamespacePair()
+        : node_ns_(fmt::format("node-{}-a", getpid())),
+          peer_ns_(fmt::format("node-{}-b", getpid())) {
+        std::string node_if = fmt::format("nva{}", getpid());
+        std::string peer_if = fmt::format("nvb{}", getpid());
+        ready_ = run_command("ip netns add " + node_ns_) &&
+                 run_command("ip netns add " + peer_ns_) &&
+                 run_command(fmt::format("ip link add {} netns {} type veth peer name {} netns {}",
+                                         node_if, node_ns_, peer_if, peer_ns_)) &&
+                 run_command(fmt::format("ip -n {} addr add 10.77.0.1/24 brd + dev {}", node_ns_,
+                                         node_if)) &&
+                 run_command(fmt::format("ip -n {} addr add 10.77.0.2/24 brd + dev {}", peer_ns_,
+                                         peer_if)) &&
+                 run_command(fmt::format("ip -n {} link set {} up", node_ns_, node_if)) &&
+                 run_command(fmt::format("ip -n {} link set {} up", peer_ns_, peer_if));
+    }
+    NamespacePair(const NamespacePair&) = delete;
+    NamespacePair& operator=(const NamespacePair&) = delete;
+    ~NamespacePair() {
+        run_command("ip netns del " + node_ns_);
+        run_command("ip netns del " + peer_ns_);
+    }
+
+    bool ready() const { return ready_; }
+    const std::string& node_ns() const { return node_ns_; }
+    const std::string& peer_ns() const { return peer_ns_; }
+
+  private:
+    std::string node_ns_;
+    std::string peer_ns_;
+    bool ready_ = false;
+};
+
+bool enter_namespace(const std::string& name) {
+    int fd = open(("/var/run/netns/" + name).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    bool ok = setns(fd, CLONE_NEWNET) == 0;
+    close(fd);
+    return ok;
+}
+
+sockaddr_in address(const char* ip, std::uint16_t port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    inet_pton(AF_INET, ip, &a.sin_addr);
+    return a;
+}
+
+// The node's side: waits for one datagram from the peer, checks it, answers with a broadcast.
+// Exit codes: 0 fine, 1 set-up failed, 2 nothing arrived, 3 wrong sender or content.
+[[noreturn]] void node_side(const std::string& ns) {
+    if (!enter_namespace(ns)) {
+        _exit(1);
+    }
+    auto node = create();
+    if (!node) {
+        _exit(1);
+    }
+    SharedHandler handler = node->handler;
+    auto id = handler->udp_listen({*Ipv4Addr::parse("10.77.0.1"), NODE_PORT});
+    if (!id) {
+        _exit(1);
+    }
+    constexpr SignalId GIVE_UP = 1;
+    handler->signal_after(GIVE_UP, 8s);
+    int result = 2;
+    node->listener->run([&](Event&& event) {
+        if (std::holds_alternative<Signal>(event)) {
+            handler->stop();
+            return;
+        }
+        const auto* data = std::get_if<Data>(&event);
+        if (data == nullptr || data->endpoint.resource_id != *id) {
+            return;
+        }
+        std::string text(data->bytes.begin(), data->bytes.end());
+        result = data->endpoint.addr == SocketAddrV4{*Ipv4Addr::parse("10.77.0.2"), PEER_PORT} &&
+                         text == "broadcast"
+                     ? 0
+                     : 3;
+        const std::string reply = "reply";
+        handler->send({*id, {*Ipv4Addr::parse("10.77.0.255"), PEER_PORT}},
+                      std::span(reinterpret_cast<const std::uint8_t*>(reply.data()), reply.size()));
+        // Let the loop write the answer before it stops.
+        handler->signal_after(GIVE_UP, 200ms);
+    });
+    _exit(result);
+}
+
+// The peer's side: sends broadcasts until the node's broadcast answer arrives.
+// Exit codes: 0 answered, 1 set-up failed, 2 no answer.
+[[noreturn]] void peer_side(const std::string& ns) {
+    if (!enter_namespace(ns)) {
+        _exit(1);
+    }
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
+    int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
+    sockaddr_in any = address("0.0.0.0", PEER_PORT);
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&any), sizeof any) != 0) {
+        _exit(1);
+    }
+    sockaddr_in to = address("10.77.0.255", NODE_PORT);
+    for (int attempt = 0; attempt < 160; ++attempt) {
+        sendto(fd, "broadcast", 9, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+        std::this_thread::sleep_for(50ms);
+        char buffer[64];
+        ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+        // Our own broadcast comes back too; only the answer counts.
+        if (n == 5 && std::string(buffer, 5) == "reply") {
+            _exit(0);
+        }
+    }
+    _exit(2);
+}
+
+// The exit code of a child, killing it when it has not ended in time.
+int wait_child(pid_t pid, std::chrono::seconds limit) {
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    int status = 0;
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            return -1;
+        }
+        std::this_thread::sleep_for(20ms);
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(NodeBroadcastTest, UnicastBoundSocketReceivesTheAdaptersBroadcasts) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "network namespaces need root";
+    }
+    NamespacePair namespaces;
+    ASSERT_TRUE(namespaces.ready()) << "could not set up the namespaces";
+
+    pid_t node_pid = fork();
+    ASSERT_GE(node_pid, 0);
+    if (node_pid == 0) {
+        node_side(namespaces.node_ns());
+    }
+    pid_t peer_pid = fork();
+    if (peer_pid == 0) {
+        peer_side(namespaces.peer_ns());
+    }
+    int node_result = wait_child(node_pid, 15s);
+    int peer_result = peer_pid > 0 ? wait_child(peer_pid, 15s) : -1;
+    EXPECT_EQ(node_result, 0) << "0 fine, 1 set-up, 2 nothing arrived, 3 wrong datagram";
+    EXPECT_EQ(peer_result, 0) << "0 answered, 1 set-up, 2 no broadcast answer";
+}
+
+}  // namespace
+}  // namespace tessaro::node
