@@ -65,7 +65,9 @@ class RegistryError : public Error {
     RegistryErrorKind kind_;
 };
 
-// Converts to VoidResult where the kind is not needed.
+// Both convert to Result / VoidResult where the kind is not needed.
+template <typename T>
+using RegistryResult = std::expected<T, RegistryError>;
 using RegistryVoidResult = std::expected<void, RegistryError>;
 
 // One open key. Implementations: the platform's (below) and test fakes.
@@ -83,13 +85,16 @@ class RegistryKey {
 
 // Names and paths are UTF-8; paths are relative to HKEY_LOCAL_MACHINE, with "\" between the
 // parts. Errors name the operation and carry the system's text.
-[[nodiscard]] Result<std::unique_ptr<RegistryKey>> open_local_machine_key(std::string_view path,
-                                                                          std::uint32_t access);
+// Opening and deleting a key tell what kind of system error they met (a missing key is
+// NotFound), for callers that word their messages after it; both convert to Result / VoidResult.
+[[nodiscard]] RegistryResult<std::unique_ptr<RegistryKey>> open_local_machine_key(
+    std::string_view path, std::uint32_t access);
 // Opens the key, creating it and every missing key above it.
 [[nodiscard]] Result<std::unique_ptr<RegistryKey>> create_local_machine_key(std::string_view path,
                                                                             std::uint32_t access);
 // Deletes `subkey` of the key at `path` with everything below it; an absent `subkey` is an error.
-[[nodiscard]] VoidResult delete_local_machine_tree(std::string_view path, std::string_view subkey);
+[[nodiscard]] RegistryVoidResult delete_local_machine_tree(std::string_view path,
+                                                           std::string_view subkey);
 
 // UTF-16 helpers for the registry's texts: unpaired surrogates, and bytes that are no UTF-8,
 // become U+FFFD.

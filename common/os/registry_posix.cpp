@@ -635,10 +635,11 @@ class PosixRegistryKey final : public RegistryKey {
 
 }  // namespace
 
-Result<std::unique_ptr<RegistryKey>> open_local_machine_key(std::string_view path,
-                                                            std::uint32_t access) {
-    auto error = [path](std::string_view why) {
-        return fail(fmt::format("Could not open registry key '{}': {}", path, why));
+RegistryResult<std::unique_ptr<RegistryKey>> open_local_machine_key(std::string_view path,
+                                                                    std::uint32_t access) {
+    auto error = [path](std::string_view why, RegistryErrorKind kind = RegistryErrorKind::Other) {
+        return std::unexpected(
+            RegistryError(kind, fmt::format("Could not open registry key '{}': {}", path, why)));
     };
     if (auto valid = check_path(path); !valid) {
         return error(valid.error().message());
@@ -650,7 +651,8 @@ Result<std::unique_ptr<RegistryKey>> open_local_machine_key(std::string_view pat
     }
     std::string full = full_path(path);
     if (!key_exists(*doc, full)) {
-        return error(fmt::format("the key does not exist in '{}'", file));
+        return error(fmt::format("the key does not exist in '{}'", file),
+                     RegistryErrorKind::NotFound);
     }
     return std::make_unique<PosixRegistryKey>(file, std::move(full), access);
 }
@@ -686,10 +688,11 @@ Result<std::unique_ptr<RegistryKey>> create_local_machine_key(std::string_view p
     return std::make_unique<PosixRegistryKey>(file, std::move(full), access);
 }
 
-VoidResult delete_local_machine_tree(std::string_view path, std::string_view subkey) {
+RegistryVoidResult delete_local_machine_tree(std::string_view path, std::string_view subkey) {
     const std::string name = fmt::format("{}\\{}", path, subkey);
-    auto error = [&name](std::string_view why) {
-        return fail(fmt::format("Could not delete registry key '{}': {}", name, why));
+    auto error = [&name](std::string_view why, RegistryErrorKind kind = RegistryErrorKind::Other) {
+        return std::unexpected(
+            RegistryError(kind, fmt::format("Could not delete registry key '{}': {}", name, why)));
     };
     if (auto valid = check_path(name); !valid) {
         return error(valid.error().message());
@@ -701,7 +704,8 @@ VoidResult delete_local_machine_tree(std::string_view path, std::string_view sub
     }
     const std::string full = full_path(name);
     if (!key_exists(*doc, full)) {
-        return error(fmt::format("the key does not exist in '{}'", file));
+        return error(fmt::format("the key does not exist in '{}'", file),
+                     RegistryErrorKind::NotFound);
     }
     std::erase_if(doc->sections, [&full](const Section& s) { return is_within(s.path, full); });
     if (auto stored = store_document(file, *doc); !stored) {

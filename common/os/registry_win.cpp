@@ -122,12 +122,13 @@ class WinRegistryKey final : public RegistryKey {
 
 }  // namespace
 
-Result<std::unique_ptr<RegistryKey>> open_local_machine_key(std::string_view path,
-                                                            std::uint32_t access) {
+RegistryResult<std::unique_ptr<RegistryKey>> open_local_machine_key(std::string_view path,
+                                                                    std::uint32_t access) {
     HKEY key = nullptr;
     LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, wide(path).c_str(), 0, access, &key);
     if (status != ERROR_SUCCESS) {
-        return fail(failure("Could not open registry key", path, status));
+        return std::unexpected(
+            RegistryError(kind_of(status), failure("Could not open registry key", path, status)));
     }
     return std::make_unique<WinRegistryKey>(OwnedKey(key));
 }
@@ -143,19 +144,21 @@ Result<std::unique_ptr<RegistryKey>> create_local_machine_key(std::string_view p
     return std::make_unique<WinRegistryKey>(OwnedKey(key));
 }
 
-VoidResult delete_local_machine_tree(std::string_view path, std::string_view subkey) {
+RegistryVoidResult delete_local_machine_tree(std::string_view path, std::string_view subkey) {
     HKEY parent = nullptr;
     // DELETE on the subkeys plus enumeration and queries, which RegDeleteTreeW needs on the parent.
     LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, wide(path).c_str(), 0,
                                    KEY_READ | KEY_SET_VALUE | DELETE, &parent);
     if (status != ERROR_SUCCESS) {
-        return fail(failure("Could not open registry key", path, status));
+        return std::unexpected(
+            RegistryError(kind_of(status), failure("Could not open registry key", path, status)));
     }
     OwnedKey owner(parent);
     status = RegDeleteTreeW(owner.get(), wide(subkey).c_str());
     if (status != ERROR_SUCCESS) {
-        return fail(
-            failure("Could not delete registry key", fmt::format("{}\\{}", path, subkey), status));
+        return std::unexpected(RegistryError(
+            kind_of(status),
+            failure("Could not delete registry key", fmt::format("{}\\{}", path, subkey), status)));
     }
     return {};
 }
