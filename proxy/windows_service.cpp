@@ -8,10 +8,6 @@ constexpr std::uint32_t service_control_stop = 1;
 constexpr std::uint32_t service_control_interrogate = 4;
 constexpr std::uint32_t error_call_not_implemented = 120;
 
-constexpr std::uint32_t error_file_not_found = 2;
-constexpr std::uint32_t error_path_not_found = 3;
-constexpr std::uint32_t error_access_denied = 5;
-
 bool needs_quotes(std::string_view argument) {
     return argument.empty() || argument.find_first_of(" \t\n\v\"") != std::string_view::npos;
 }
@@ -62,16 +58,16 @@ ControlDecision decide_control(std::uint32_t control) {
     }
 }
 
-std::string registry_path_error_text(std::uint32_t code, std::string_view path) {
-    switch (code) {
-        case error_file_not_found:
-        case error_path_not_found:
+std::string registry_path_error_text(os::RegistryErrorKind kind, std::string_view path) {
+    switch (kind) {
+        case os::RegistryErrorKind::NotFound:
             return "Provided path not found: " + std::string(path);
-        case error_access_denied:
+        case os::RegistryErrorKind::AccessDenied:
             return "Permission denied for given path: " + std::string(path);
-        default:
-            return "An unknown IO error occurred for given path: " + std::string(path);
+        case os::RegistryErrorKind::Other:
+            break;
     }
+    return "An unknown IO error occurred for given path: " + std::string(path);
 }
 
 }  // namespace tessaro::windows_service

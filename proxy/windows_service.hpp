@@ -14,6 +14,8 @@
 #include <string>
 #include <string_view>
 
+#include "common/os/registry.hpp"
+
 namespace tessaro::windows_service {
 
 inline constexpr std::string_view service_name = "korvel-tessaro";
@@ -43,9 +45,9 @@ struct ControlDecision {
 
 ControlDecision decide_control(std::uint32_t control);
 
-// The registry's text for a failed open or delete of `path` with Win32 error `code`: not found,
-// permission denied, or an unknown IO error, each naming the path.
-std::string registry_path_error_text(std::uint32_t code, std::string_view path);
+// The registry's text for a failed open or delete of `path`: not found, permission denied, or an
+// unknown IO error, each naming the path.
+std::string registry_path_error_text(os::RegistryErrorKind kind, std::string_view path);
 
 // The subcommands. `install` and `uninstall` log every step and return; the program then ends
 // with exit code 0. `run_service` returns the process exit code: 0 once the service has stopped,

@@ -71,12 +71,14 @@ TEST(DecideControl, StopsOnlyOnStopAndAnswersInterrogate) {
 }
 
 TEST(RegistryPathErrorText, NamesTheKindAndThePath) {
-    EXPECT_EQ(registry_path_error_text(2, "Korvel Tessaro"),
+    using tessaro::os::RegistryErrorKind;
+    EXPECT_EQ(registry_path_error_text(RegistryErrorKind::NotFound, "Korvel Tessaro"),
               "Provided path not found: Korvel Tessaro");
-    EXPECT_EQ(registry_path_error_text(3, "A\\B"), "Provided path not found: A\\B");
-    EXPECT_EQ(registry_path_error_text(5, "Korvel Tessaro"),
+    EXPECT_EQ(registry_path_error_text(RegistryErrorKind::NotFound, "A\\B"),
+              "Provided path not found: A\\B");
+    EXPECT_EQ(registry_path_error_text(RegistryErrorKind::AccessDenied, "Korvel Tessaro"),
               "Permission denied for given path: Korvel Tessaro");
-    EXPECT_EQ(registry_path_error_text(1018, "Korvel Tessaro"),
+    EXPECT_EQ(registry_path_error_text(RegistryErrorKind::Other, "Korvel Tessaro"),
               "An unknown IO error occurred for given path: Korvel Tessaro");
 }
 
