@@ -489,10 +489,21 @@ TEST_F(NodeTest, RemoveEndsEventsAtOnceAndStillWritesWhatWasQueued) {
 
     // Input the node never reads stays behind in its receive buffer; closing over it must not
     // reset the connection before the client has read the answer.
+    // More than one chunk, so that some of it is still in the system's buffers at the close.
     handler->pause_reading(id);
-    client.write(pattern(32 * 1024));
+    client.socket.non_blocking(true);
+    std::size_t unread = 0;
+    const auto input = pattern(256 * 1024);
+    for (asio::error_code ec; !ec && unread < input.size();) {
+        unread += client.socket.write_some(
+            asio::buffer(input.data() + unread, input.size() - unread), ec);
+    }
+    client.socket.non_blocking(false);
+    ASSERT_GT(unread, 2u * 64 * 1024);
 
-    constexpr std::size_t TOTAL = 4 * 1024 * 1024;
+    // More than the system buffers of both ends hold, so that the last of it is still on its
+    // way when the node has queued it all.
+    constexpr std::size_t TOTAL = 16 * 1024 * 1024;
     const auto answer = pattern(TOTAL);
     for (std::size_t offset = 0; offset < TOTAL; offset += 64 * 1024) {
         ASSERT_TRUE(
@@ -552,6 +563,52 @@ TEST_F(NodeTest, RemoveInsideACallbackSuppressesAnEventAlreadyRead) {
     EXPECT_TRUE(eof);
     EXPECT_NE(removed.load(), 0u);
     EXPECT_EQ(after_remove.load(), 0);
+}
+
+TEST_F(NodeTest, RemoveFromTheSignalThreadEndsTheEventsOfAStreamInFlow) {
+    auto server = handler->tcp_listen({LOOPBACK, 0}, {});
+    ASSERT_TRUE(server.has_value());
+    std::atomic<ResourceId> target{0};
+    constexpr SignalId REMOVE = 77;
+    hook = [&](const Event& event) {
+        if (const auto* s = std::get_if<Signal>(&event); s != nullptr && s->id == REMOVE) {
+            EXPECT_TRUE(handler->remove(target.load()));
+        }
+    };
+    start();
+    Peer client;
+    ASSERT_TRUE(client.connect(*handler->local_address(*server)));
+    auto accepted = wait_accepted(*server);
+    ASSERT_TRUE(accepted);
+    target.store(accepted->endpoint.resource_id);
+
+    std::atomic<bool> writing{true};
+    std::thread writer([&] {
+        asio::error_code ec;
+        const auto chunk = pattern(4096);
+        for (int i = 0; i < 20'000 && writing.load() && !ec; ++i) {
+            asio::write(client.socket, asio::buffer(chunk), ec);
+        }
+    });
+    ASSERT_TRUE(
+        wait_for<Data>([&](const Data& d) { return d.endpoint.resource_id == target.load(); }));
+    handler->signal(REMOVE);
+    ASSERT_TRUE(wait_for<Signal>([](const Signal& s) { return s.id == REMOVE; }));
+    std::this_thread::sleep_for(100ms);
+    writing.store(false);
+    asio::error_code ignored;
+    client.socket.shutdown(tcp::socket::shutdown_send, ignored);
+    writer.join();
+
+    bool after = false;
+    for (const Event& event : recorded()) {
+        if (const auto* s = std::get_if<Signal>(&event); s != nullptr && s->id == REMOVE) {
+            after = true;
+        } else if (after) {
+            EXPECT_NE(resource_of(event), target.load());
+        }
+    }
+    EXPECT_TRUE(after);
 }
 
 TEST_F(NodeTest, ManualPauseAndCouplingPauseAreIndependent) {
