@@ -94,14 +94,19 @@ class Topology:
         p = subprocess.Popen(["ip", "netns", "exec", self.ns[ns]] + list(argv), stdout=log,
                              stderr=subprocess.STDOUT, env=full_env)
         p.log_path = log_path
+        p.log_file = log
         self.procs.append(p)
         return p
 
     def device(self, kind, *extra):
         ns, ip, mac = ("term", "10.77.1.2", "02:00:00:00:01:02") if kind == "terminal" else (
             "pin", "10.77.2.2", "02:00:00:00:02:02")
-        return self.spawn(ns, [sys.executable, os.path.join(TOOLS, "device_sim.py"), "--kind", kind,
-                               "--ip", ip, "--mac", mac, *extra], log_name=f"device-{kind}")
+        p = self.spawn(ns, [sys.executable, os.path.join(TOOLS, "device_sim.py"), "--kind", kind,
+                            "--ip", ip, "--mac", mac, *extra], log_name=f"device-{kind}")
+        # It prints its first line once its sockets are bound.
+        if not self.wait_for_log(p, "device_sim ", timeout=10):
+            raise RuntimeError(f"simulated {kind} did not start: {self.read_log(p)}")
+        return p
 
     def tessaro(self, binary, *args):
         env = {"TESSARO_REGISTRY_FILE": self.registry, "TESSARO_WMI_ROWS": self.wmi_rows,
@@ -141,6 +146,7 @@ class Topology:
                 except subprocess.TimeoutExpired:
                     p.kill()
                     p.wait()
+            p.log_file.close()
         for ns in self.made:
             run("ip", "netns", "del", ns, check=False)
         self.made = []
