@@ -6,7 +6,9 @@
 // forwarding in the relay host; the relay path goes client -> relay (a child process running the
 // node and one TcpProxy) -> server. Everything it measures is bounded in count and time.
 //
-// Run as root: relay_bench [--quick]
+// Run as root: relay_bench [--quick] [--only bulk|latency|rate|pairs|memory]
+// (--quick: a quarter of the bytes and round trips; --only: one group of measurements, e.g. to
+// profile the relay process while it runs)
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -185,17 +187,21 @@ bool enter_namespace(const std::string& ns) {
 }
 
 // Runs `f` on a thread inside the network namespace `ns` (the namespace is per thread; threads
-// started from there inherit it).
+// started from there inherit it). False when the namespace cannot be entered.
 template <typename F>
-void in_namespace(const std::string& ns, F&& f) {
+bool in_namespace(const std::string& ns, F&& f) {
+    bool entered = false;
     std::thread t([&] {
-        if (!enter_namespace(ns)) {
-            fmt::print(stderr, "cannot enter namespace {}\n", ns);
-            std::abort();
+        entered = enter_namespace(ns);
+        if (entered) {
+            f();
         }
-        f();
     });
     t.join();
+    if (!entered) {
+        fmt::print(stderr, "cannot enter namespace {}\n", ns);
+    }
+    return entered;
 }
 
 void raise_fd_limit() {
@@ -878,6 +884,15 @@ Stall stalled(const Path& path, const RelayProcess& relay, char mode, std::uint6
 
 // ---- the report ------------------------------------------------------------------------------
 
+// The machine's load, printed with the results: a relay process suffers more than kernel
+// forwarding when other work competes for the CPUs.
+std::string load_average() {
+    std::ifstream in("/proc/loadavg");
+    std::string one, five, fifteen;
+    in >> one >> five >> fifteen;
+    return one + " " + five + " " + fifteen;
+}
+
 std::string num(double v, int decimals = 1) {
     return fmt::format("{:.{}f}", v, decimals);
 }
@@ -895,9 +910,11 @@ void ratio_row(const std::string& what, double direct, double relay, int decimal
 struct Goal {
     std::string text;
     bool met;
+    bool measured = true;
 };
 
-int run_bench(bool quick) {
+int run_bench(bool quick, const std::string& only) {
+    auto want = [&](const char* group) { return only.empty() || only == group; };
     if (geteuid() != 0) {
         fmt::print(stderr, "relay_bench must run as root (it makes network namespaces)\n");
         return 1;
@@ -922,53 +939,68 @@ int run_bench(bool quick) {
         return 1;
     }
 
+    const std::string load_before = load_average();
     const std::uint64_t bulk = quick ? (256ull << 20) : (1ull << 30);
     const int rtts = quick ? 5000 : 20000;
     const Path direct{"direct", {SERVER_IP, SERVER_PORT}};
     const Path relayed{"relay", {RELAY_C_IP, RELAY_PORT}};
     const Path paths[] = {direct, relayed};
 
-    double up[2], down[2], both[2];
+    double up[2] = {}, down[2] = {}, both[2] = {};
     Latency plain[2], split[2];
     Rate rate[2];
     Concurrent many[2];
-    in_namespace(names.ns_client, [&] {
+    const bool entered = in_namespace(names.ns_client, [&] {
         for (int p = 0; p < 2; ++p) {
-            up[p] = bulk_one_way(paths[p], 'S', bulk);
-            down[p] = bulk_one_way(paths[p], 'R', bulk);
-            both[p] = bulk_both_ways(paths[p], bulk);
-            plain[p] = round_trips(paths[p], rtts, false);
-            split[p] = round_trips(paths[p], rtts, true);
+            if (want("bulk")) {
+                up[p] = bulk_one_way(paths[p], 'S', bulk);
+                down[p] = bulk_one_way(paths[p], 'R', bulk);
+                both[p] = bulk_both_ways(paths[p], bulk);
+            }
+            if (want("latency")) {
+                plain[p] = round_trips(paths[p], rtts, false);
+                split[p] = round_trips(paths[p], rtts, true);
+            }
         }
-        for (int p = 0; p < 2; ++p) {
+        for (int p = 0; p < 2 && want("rate"); ++p) {
             rate[p] = connection_rate(paths[p], 4, quick ? 1000 : 2500, 20s);
         }
-        for (int p = 0; p < 2; ++p) {
+        for (int p = 0; p < 2 && want("pairs"); ++p) {
             many[p] = concurrent_pairs(paths[p], 1000, quick ? 10 : 50, 60s);
         }
     });
+    if (!entered) {
+        return 1;
+    }
 
     // Memory on a fresh relay process, so that what earlier runs left in its heap does not hide
     // the growth; the peak stays where it is when 16 times more bytes pass a stalled receiver.
     relay.stop();
-    if (!relay.start(names.tag)) {
-        fmt::print(stderr, "relay did not restart\n");
-        return 1;
-    }
-    const long idle_kb = relay.status_kb("VmRSS:");
+    long idle_kb = 0;
     Stall stall_small_h, stall_large_h, stall_small_r, stall_large_r;
     const std::uint64_t small = 64ull << 20;
     const std::uint64_t large = quick ? (256ull << 20) : (1ull << 30);
-    in_namespace(names.ns_client, [&] {
-        stall_small_h = stalled(relayed, relay, 'H', small, 2000);
-        stall_large_h = stalled(relayed, relay, 'H', large, 2000);
-        stall_small_r = stalled(relayed, relay, 'R', small, 2000);
-        stall_large_r = stalled(relayed, relay, 'R', large, 2000);
-    });
-    relay.stop();
+    if (want("memory")) {
+        if (!relay.start(names.tag)) {
+            fmt::print(stderr, "relay did not restart\n");
+            return 1;
+        }
+        idle_kb = relay.status_kb("VmRSS:");
+        const bool stalls_ran = in_namespace(names.ns_client, [&] {
+            stall_small_h = stalled(relayed, relay, 'H', small, 2000);
+            stall_large_h = stalled(relayed, relay, 'H', large, 2000);
+            stall_small_r = stalled(relayed, relay, 'R', small, 2000);
+            stall_large_r = stalled(relayed, relay, 'R', large, 2000);
+        });
+        relay.stop();
+        if (!stalls_ran) {
+            return 1;
+        }
+    }
 
     fmt::print("relay benchmark: {} bulk bytes per run, {} round trips per latency run\n", bulk,
                rtts);
+    fmt::print("load average before {}, after {}\n", load_before, load_average());
     fmt::print("bounds: held client bytes {} KiB, queue towards each side {} KiB\n\n",
                tessaro::TCP_PROXY_PENDING_BOUND / 1024, tessaro::TCP_PROXY_QUEUE_BOUND / 1024);
     row("", "direct", "relay", "relay/dir");
@@ -1007,25 +1039,37 @@ int run_bench(bool quick) {
     const bool lat_ok = plain[0].ok && plain[1].ok && split[0].ok && split[1].ok;
     const std::vector<Goal> goals = {
         {"bulk one way >= 0.85x direct (both directions)",
-         up[1] >= 0.85 * up[0] && down[1] >= 0.85 * down[0] && up[1] > 0 && down[1] > 0},
-        {"bulk both ways >= 0.85x direct", both[1] >= 0.85 * both[0] && both[1] > 0},
-        {"p50 latency <= 2x direct", lat_ok && plain[1].p50_us <= 2 * plain[0].p50_us},
-        {"split-write p50 within 1.25x of plain (relay)",
-         lat_ok && split[1].p50_us <= 1.25 * plain[1].p50_us},
+         up[1] >= 0.85 * up[0] && down[1] >= 0.85 * down[0] && up[1] > 0 && down[1] > 0,
+         want("bulk")},
+        {"bulk both ways >= 0.85x direct", both[1] >= 0.85 * both[0] && both[1] > 0, want("bulk")},
+        {"p50 latency <= 2x direct", lat_ok && plain[1].p50_us <= 2 * plain[0].p50_us,
+         want("latency")},
+        // A request in two writes costs one more small segment on any path; what must not
+        // happen is a delayed-acknowledgement stall (tens of ms) or a penalty beyond the direct
+        // path's.
+        {"split-write p50 <= 1.25x plain, or its extra cost <= 1.5x the direct path's; p99 < 5 ms",
+         lat_ok && split[1].p99_us < 5000 &&
+             (split[1].p50_us <= 1.25 * plain[1].p50_us ||
+              split[1].p50_us - plain[1].p50_us <=
+                  1.5 * std::max(0.0, split[0].p50_us - plain[0].p50_us)),
+         want("latency")},
         {"connection rate >= 0.8x direct",
-         rate[1].per_second >= 0.8 * rate[0].per_second && rate[1].failures == 0},
-        {"0 failures at 1000 pairs", many[1].failures == 0 && many[0].failures == 0},
+         rate[1].per_second >= 0.8 * rate[0].per_second && rate[1].failures == 0, want("rate")},
+        {"0 failures at 1000 pairs", many[1].failures == 0 && many[0].failures == 0, want("pairs")},
         {fmt::format("stalled peak RSS - idle <= {} KiB and not growing with bytes sent",
                      budget_kb),
          stalls_ok && peak - idle_kb <= budget_kb &&
              stall_large_h.peak_kb - stall_small_h.peak_kb <= 256 &&
-             stall_large_r.peak_kb - stall_small_r.peak_kb <= 256},
+             stall_large_r.peak_kb - stall_small_r.peak_kb <= 256,
+         want("memory")},
     };
     fmt::print("\n");
     bool all = true;
     for (const Goal& g : goals) {
-        fmt::print("{:<5} {}\n", g.met ? "MET" : "MISS", g.text);
-        all = all && g.met;
+        if (g.measured) {
+            fmt::print("{:<5} {}\n", g.met ? "MET" : "MISS", g.text);
+            all = all && g.met;
+        }
     }
     return all ? 0 : 3;
 }
@@ -1036,6 +1080,19 @@ int main(int argc, char** argv) {
     if (argc >= 3 && std::string(argv[1]) == "--relay-child") {
         return relay_child_main(argv[2]);
     }
-    const bool quick = argc >= 2 && std::string(argv[1]) == "--quick";
-    return run_bench(quick);
+    bool quick = false;
+    std::string only;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--quick") {
+            quick = true;
+        } else if (arg == "--only" && i + 1 < argc) {
+            only = argv[++i];
+        } else {
+            fmt::print(stderr,
+                       "usage: relay_bench [--quick] [--only bulk|latency|rate|pairs|memory]\n");
+            return 2;
+        }
+    }
+    return run_bench(quick, only);
 }
