@@ -74,6 +74,7 @@ class TcpProxy {
     // Closes both sockets of a pair and forgets it; held client bytes are discarded.
     void close_pair(node::ResourceId client_id, node::ResourceId device_id);
 
+    DeviceKind kind() const { return kind_; }
     node::ResourceId listener_id() const { return listener_id_; }
     // The pairs, keyed by each socket's own resource id.
     const std::map<node::ResourceId, TcpProxyConnection>& clients() const { return clients_; }
