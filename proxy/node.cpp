@@ -210,11 +210,7 @@ class NodeCore {
         if (auto r = os::bind_to_device(native(acceptor), options.bind_device); !r) {
             return fail(r.error());
         }
-        if (options.keepalive) {
-            if (auto r = os::set_keepalive(native(acceptor), *options.keepalive); !r) {
-                return fail(r.error());
-            }
-        }
+        // Keep-alive goes on each accepted socket: not every system takes it on a listener.
         acceptor.bind(tcp_endpoint(addr), ec);
         if (ec) {
             return fail(error_text(ec));

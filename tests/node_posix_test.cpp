@@ -2,6 +2,7 @@
 // adapter's broadcasts, and may send to the broadcast address. Runs in two private network
 // namespaces joined by a veth pair; each side is a child process that enters its namespace.
 #include "proxy/node.hpp"
+#include "proxy/socket_options.hpp"
 
 #include <gtest/gtest.h>
 
@@ -10,6 +11,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sched.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -169,6 +171,38 @@ int wait_child(pid_t pid, std::chrono::seconds limit) {
         std::this_thread::sleep_for(20ms);
     }
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+int int_option(int fd, int level, int name) {
+    int value = -1;
+    socklen_t size = sizeof value;
+    getsockopt(fd, level, name, &value, &size);
+    return value;
+}
+
+TEST(SocketOptionsTest, KeepAliveAndDeviceReachTheSocket) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(fd, 0);
+    auto native = static_cast<os::NativeSocket>(fd);
+    ASSERT_TRUE(os::set_keepalive(native, KeepAlive{}).has_value());
+    EXPECT_EQ(int_option(fd, SOL_SOCKET, SO_KEEPALIVE), 1);
+    EXPECT_EQ(int_option(fd, IPPROTO_TCP, TCP_KEEPIDLE), 25);
+    EXPECT_EQ(int_option(fd, IPPROTO_TCP, TCP_KEEPINTVL), 2);
+
+    EXPECT_TRUE(os::bind_to_device(native, "").has_value());
+    if (geteuid() == 0) {
+        EXPECT_TRUE(os::bind_to_device(native, "lo").has_value());
+        char name[32] = {};
+        socklen_t size = sizeof name;
+        getsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, name, &size);
+        EXPECT_STREQ(name, "lo");
+        auto missing = os::bind_to_device(native, "no-such-nic0");
+        ASSERT_FALSE(missing.has_value());
+        EXPECT_EQ(missing.error().message(), "No such device (os error 19)");
+    }
+    close(fd);
+    // Loopback has no broadcast address: no second socket.
+    EXPECT_FALSE(os::broadcast_binding_for(*Ipv4Addr::parse("127.0.0.1")).has_value());
 }
 
 TEST(NodeBroadcastTest, UnicastBoundSocketReceivesTheAdaptersBroadcasts) {
