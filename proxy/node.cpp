@@ -12,7 +12,13 @@
 // - `signal_mutex_` guards the signal queues only; nothing else is taken while it is held.
 //
 // Completion handlers keep a share of their socket but only a plain pointer to the core: the
-// io_context belongs to the core, and destroying it destroys every pending handler unrun.
+// io_context belongs to the core, and destroying it destroys every pending handler unrun. The
+// core goes with whoever drops its last share (the loop's thread once run has returned, or the
+// owner of a node that never ran); it closes every socket first. "node-network-thread" owns
+// nothing and is always joined before run returns.
+//
+// A removed stream stays in the table, invisible to callers, until it has written its queue,
+// shut down sending and seen the peer close, or REMOVE_FLUSH_DEADLINE has passed.
 #include "proxy/node.hpp"
 
 #include <atomic>
@@ -481,7 +487,12 @@ class NodeCore {
         try {
             signals = std::thread([this] {
                 os::set_current_thread_name("node-network-thread");
-                signal_loop();
+                try {
+                    signal_loop();
+                } catch (const std::exception& e) {
+                    log_->error("Signal delivery failed: {}", e.what());
+                    stop();
+                }
             });
         } catch (const std::system_error& e) {
             log_->error("Could not start node-network-thread: {}", e.what());
