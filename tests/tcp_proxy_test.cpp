@@ -720,7 +720,10 @@ TEST(TcpProxyTest, SlowReceiverKeepsQueuesAtTheBoundAndLosesNothing) {
         });
         std::atomic<bool> written{false};
         std::thread writer([&] { written = dir.sender.write(pattern(0, TOTAL), 60s); });
-        std::this_thread::sleep_for(1s);  // the receiver does not read meanwhile
+        // The receiver does not read until the queue towards it has filled up to the bound,
+        // and a while longer.
+        EXPECT_TRUE(wait_until([&] { return most >= TCP_PROXY_QUEUE_BOUND / 2; }, 30s));
+        std::this_thread::sleep_for(300ms);
         auto received = dir.receiver.read(TOTAL, 60s);
         writer.join();
         sending = false;
