@@ -107,34 +107,26 @@ namespace {
 SharedDeviceInterface current_device_iface(const ProxyState& state) {
     return std::visit(
         [](const auto& s) -> SharedDeviceInterface {
-            using S = std::decay_t<decltype(s)>;
-            if constexpr (std::is_same_v<S, ProxyState::Idle>) {
-                return nullptr;
-            } else {
+            if constexpr (requires { s.device_iface; }) {
                 return s.device_iface;
+            } else {
+                return nullptr;
             }
         },
         state.value);
 }
 
-SharedPcInterface current_sicct_iface(const ProxyState& state) {
-    if (const auto* d = std::get_if<ProxyState::Discovering>(&state.value)) {
-        return d->sicct_iface;
-    }
-    if (const auto* r = std::get_if<ProxyState::Running>(&state.value)) {
-        return r->sicct_iface;
-    }
-    return nullptr;
-}
-
-SharedPcInterface current_https_iface(const ProxyState& state) {
-    if (const auto* d = std::get_if<ProxyState::Discovering>(&state.value)) {
-        return d->https_iface;
-    }
-    if (const auto* r = std::get_if<ProxyState::Running>(&state.value)) {
-        return r->https_iface;
-    }
-    return nullptr;
+// The SICCT-side and HTTPS-side records of a Discovering or Running state.
+std::pair<SharedPcInterface, SharedPcInterface> current_pc_ifaces(const ProxyState& state) {
+    return std::visit(
+        [](const auto& s) -> std::pair<SharedPcInterface, SharedPcInterface> {
+            if constexpr (requires { s.sicct_iface; }) {
+                return {s.sicct_iface, s.https_iface};
+            } else {
+                return {};
+            }
+        },
+        state.value);
 }
 
 }  // namespace
@@ -175,7 +167,7 @@ void Proxy::update_pc_interface(const std::vector<PcInterface>& pcs) {
         }
         return;
     }
-    SharedPcInterface current = current_sicct_iface(state_);
+    SharedPcInterface current = current_pc_ifaces(state_).first;
     if (const PcInterface* found = find_by_name(pcs, current->adapter_name())) {
         auto shared = std::make_shared<const PcInterface>(*found);
         start_discovery(shared, shared);
@@ -191,10 +183,11 @@ void Proxy::start_discovery(SharedPcInterface sicct_iface, SharedPcInterface htt
     if (std::holds_alternative<ProxyState::Idle>(state_.value)) {
         return;
     }
-    if (!std::holds_alternative<ProxyState::DeviceFound>(state_.value) &&
-        same_record(sicct_iface, current_sicct_iface(state_)) &&
-        same_record(https_iface, current_https_iface(state_))) {
-        return;
+    if (!std::holds_alternative<ProxyState::DeviceFound>(state_.value)) {
+        auto [current_sicct, current_https] = current_pc_ifaces(state_);
+        if (same_record(sicct_iface, current_sicct) && same_record(https_iface, current_https)) {
+            return;
+        }
     }
     SharedDeviceInterface device = current_device_iface(state_);
     auto client = ServiceDiscoveryClient::create(

@@ -38,29 +38,6 @@ const std::string APP = "tessaro::app";
 const std::string TERMINAL = "tessaro::proxy::terminal";
 const std::string PINPAD = "tessaro::proxy::pinpad";
 
-std::string round_trip(const char* ip, std::uint16_t port, const std::string& text) {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    ::inet_pton(AF_INET, ip, &a.sin_addr);
-    std::string got;
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
-        ::send(fd, text.data(), text.size(), MSG_NOSIGNAL);
-        pollfd p{fd, POLLIN, 0};
-        while (got.size() < text.size() && ::poll(&p, 1, 3000) == 1) {
-            char buf[256];
-            ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-            if (n <= 0) {
-                break;
-            }
-            got.append(buf, static_cast<std::size_t>(n));
-        }
-    }
-    ::close(fd);
-    return got;
-}
-
 class AppNetworkTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -136,9 +113,9 @@ TEST_F(AppNetworkTest, ThePinpadRunsOnTheTerminalsLinkAndFallsBackOnceWhenItStop
     ASSERT_EQ(texts.size(), 4u);
     EXPECT_EQ(texts[1], "Starting SICCT server at 10.68.1.1:64742");
     EXPECT_EQ(texts[2], "Starting HTTPS server at 10.68.0.1:60443");
-    EXPECT_EQ(round_trip("10.68.1.1", 64742, "to the PIN pad"), "to the PIN pad");
-    EXPECT_EQ(round_trip("10.68.0.1", 60443, "PIN pad HTTPS"), "PIN pad HTTPS");
-    EXPECT_EQ(round_trip("10.68.0.1", 4742, "to the terminal"), "to the terminal");
+    EXPECT_EQ(nettest::round_trip("10.68.1.1", 64742, "to the PIN pad"), "to the PIN pad");
+    EXPECT_EQ(nettest::round_trip("10.68.0.1", 60443, "PIN pad HTTPS"), "PIN pad HTTPS");
+    EXPECT_EQ(nettest::round_trip("10.68.0.1", 4742, "to the terminal"), "to the terminal");
 
     Interfaces without_terminal = adapters;
     without_terminal.terminal.clear();

@@ -87,6 +87,30 @@ inline int open_socket(int type, const char* ip, std::uint16_t port) {
     return fd;
 }
 
+// Connects to ip:port, sends `text` and reads back as many bytes (through an echoing device).
+inline std::string round_trip(const char* ip, std::uint16_t port, const std::string& text) {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    ::inet_pton(AF_INET, ip, &a.sin_addr);
+    std::string got;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
+        ::send(fd, text.data(), text.size(), MSG_NOSIGNAL);
+        pollfd p{fd, POLLIN, 0};
+        while (got.size() < text.size() && ::poll(&p, 1, 3000) == 1) {
+            char buf[256];
+            ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+            if (n <= 0) {
+                break;
+            }
+            got.append(buf, static_cast<std::size_t>(n));
+        }
+    }
+    ::close(fd);
+    return got;
+}
+
 class DevicePeer {
   public:
     // Starts the device's thread inside `peer`'s namespace: discovery on `discovery_port`

@@ -60,30 +60,6 @@ std::string device_found_line(const std::string& name = "KT-Sim") {
            ", MAC Address: 02:00:00:00:01:02, IP Address: 10.67.1.2, SICCT Port: 4743";
 }
 
-// Connects to the relay, sends `text` and reads the echo back through the device.
-std::string round_trip(std::uint16_t port, const std::string& text) {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    ::inet_pton(AF_INET, "10.67.0.1", &a.sin_addr);
-    std::string got;
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
-        ::send(fd, text.data(), text.size(), MSG_NOSIGNAL);
-        pollfd p{fd, POLLIN, 0};
-        while (got.size() < text.size() && ::poll(&p, 1, 3000) == 1) {
-            char buf[256];
-            ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-            if (n <= 0) {
-                break;
-            }
-            got.append(buf, static_cast<std::size_t>(n));
-        }
-    }
-    ::close(fd);
-    return got;
-}
-
 class ProxyTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -192,8 +168,10 @@ TEST_F(ProxyTest, ANormalStartRunsWithinOneCheckAndRelaysToTheAnnouncedPortAnd44
     EXPECT_EQ(status(),
               (ProxyStatus{ProxyStatus::Connected{"LAN", Ipv4Addr{{10, 67, 0, 1}}, LAN_MAC,
                                                   Ipv4Addr{{10, 67, 1, 2}}, DEVICE_MAC}}));
-    EXPECT_EQ(round_trip(4742, "SICCT through the relay"), "SICCT through the relay");
-    EXPECT_EQ(round_trip(443, "HTTPS through the relay"), "HTTPS through the relay");
+    EXPECT_EQ(nettest::round_trip("10.67.0.1", 4742, "SICCT through the relay"),
+              "SICCT through the relay");
+    EXPECT_EQ(nettest::round_trip("10.67.0.1", 443, "HTTPS through the relay"),
+              "HTTPS through the relay");
 }
 
 TEST_F(ProxyTest, TheLanAnnouncementCarriesThePcAdaptersAddressMacAndTheRelayPort) {

@@ -17,13 +17,14 @@
 
 #include <gtest/gtest.h>
 
+#include "device_peer.hpp"
 #include "netns_fixture.hpp"
 #include "proxy/node.hpp"
 #include "proxy/service_discovery.hpp"
 
 using namespace tessaro;
 using namespace std::chrono_literals;
-using Bytes = std::vector<std::uint8_t>;
+using nettest::Bytes;
 
 namespace {
 
@@ -79,24 +80,10 @@ struct Udp {
     }
 };
 
-Bytes field(std::uint8_t tag, Bytes value) {
-    Bytes out{tag, static_cast<std::uint8_t>(value.size())};
-    out.insert(out.end(), value.begin(), value.end());
-    return out;
-}
-
-Bytes frame(std::uint8_t tag, std::initializer_list<Bytes> fields) {
-    Bytes body;
-    for (const Bytes& f : fields) {
-        body.insert(body.end(), f.begin(), f.end());
-    }
-    Bytes out{tag, static_cast<std::uint8_t>(body.size())};
-    out.insert(out.end(), body.begin(), body.end());
-    return out;
-}
-
+using nettest::field;
+using nettest::frame;
 Bytes text(const std::string& s) {
-    return Bytes(s.begin(), s.end());
+    return nettest::text_bytes(s);
 }
 
 Bytes terminal_announcement(const std::string& name, std::uint8_t last_octet = 2) {
