@@ -209,11 +209,11 @@ TEST_F(ClientTest, RequestsGoOutAtOnceAndEveryIntervalWhileNobodyAnswers) {
     auto dev = peer.run([] { return std::make_unique<Udp>(4742); });
     ASSERT_GE(dev->fd, 0);
     auto started = std::chrono::steady_clock::now();
-    start_client(200ms, 100ms);
+    start_client(1000ms, 100ms);
     std::vector<std::chrono::steady_clock::duration> arrivals;
     peer.run([&] {
         while (arrivals.size() < 4) {
-            auto req = dev->receive(1000ms);
+            auto req = dev->receive(3000ms);
             if (!req) {
                 break;
             }
@@ -223,9 +223,11 @@ TEST_F(ClientTest, RequestsGoOutAtOnceAndEveryIntervalWhileNobodyAnswers) {
         return 0;
     });
     ASSERT_EQ(arrivals.size(), 4u);
-    EXPECT_LT(arrivals[0], 150ms);  // the first one does not wait for the interval
+    // The first one does not wait for the interval; the others keep it (with a generous
+    // allowance for slow sanitizer builds on either side).
+    EXPECT_LT(arrivals[0], 700ms);
     for (std::size_t i = 1; i < arrivals.size(); ++i) {
-        EXPECT_GE(arrivals[i] - arrivals[i - 1], 150ms);
+        EXPECT_GE(arrivals[i] - arrivals[i - 1], 900ms);
     }
     EXPECT_FALSE(held_name().has_value());
     peer.run([&] {
@@ -236,7 +238,7 @@ TEST_F(ClientTest, RequestsGoOutAtOnceAndEveryIntervalWhileNobodyAnswers) {
 
 TEST_F(ClientTest, AnswersWithinTheWindowAreKeptAndTheLaterOfTwoWins) {
     auto dev = peer.run([] { return std::make_unique<Udp>(4742); });
-    start_client(300ms, 150ms);
+    start_client(600ms, 300ms);
     ASSERT_TRUE(answer_next(*dev, terminal_announcement("first")));
     peer.run([&] {
         dev->send_to(terminal_announcement("second"), "10.66.1.1", 4742);
@@ -247,7 +249,7 @@ TEST_F(ClientTest, AnswersWithinTheWindowAreKeptAndTheLaterOfTwoWins) {
     // Answered promptly again and again: held across every window.
     for (int i = 0; i < 3; ++i) {
         ASSERT_TRUE(answer_next(*dev, terminal_announcement("second")));
-        std::this_thread::sleep_for(200ms);  // past this request's window
+        std::this_thread::sleep_for(400ms);  // past this request's window
         EXPECT_EQ(held_name(), "second") << i;
     }
     peer.run([&] {
@@ -260,10 +262,10 @@ TEST_F(ClientTest, ALateAnswerIsDroppedAtTheWindowsEndAndStoredAgainOnArrival) {
     auto dev = peer.run([] { return std::make_unique<Udp>(4742); });
     std::vector<bool> presence;
     loop.after_event = [&] { presence.push_back(client && client->announcement().has_value()); };
-    start_client(500ms, 100ms);
-    ASSERT_TRUE(answer_next(*dev, terminal_announcement("late"), 250ms));
-    ASSERT_TRUE(answer_next(*dev, terminal_announcement("late"), 250ms));
-    std::this_thread::sleep_for(100ms);
+    start_client(1200ms, 200ms);
+    ASSERT_TRUE(answer_next(*dev, terminal_announcement("late"), 600ms));
+    ASSERT_TRUE(answer_next(*dev, terminal_announcement("late"), 600ms));
+    std::this_thread::sleep_for(200ms);
     loop.stop();
     // Never held at first; stored on the late answer; dropped at the next window's end; again.
     std::vector<bool> changes;
@@ -397,11 +399,11 @@ TEST_F(ServerTest, AnswersAtTheReplyAddressWrittenInTheRequest) {
 TEST_F(ServerTest, AnnouncesToTheTargetAtOnceAndThenEveryInterval) {
     auto listener = peer.run([] { return std::make_unique<Udp>(4800); });
     auto started = std::chrono::steady_clock::now();
-    start_server(Ipv4Addr{{10, 66, 2, 255}}, 200ms);
+    start_server(Ipv4Addr{{10, 66, 2, 255}}, 1000ms);
     std::vector<std::chrono::steady_clock::duration> arrivals;
     peer.run([&] {
         while (arrivals.size() < 3) {
-            auto got = listener->receive(1000ms);
+            auto got = listener->receive(3000ms);
             if (!got) {
                 break;
             }
@@ -412,8 +414,8 @@ TEST_F(ServerTest, AnnouncesToTheTargetAtOnceAndThenEveryInterval) {
         return 0;
     });
     ASSERT_EQ(arrivals.size(), 3u);
-    EXPECT_LT(arrivals[0], 150ms);
-    EXPECT_GE(arrivals[2] - arrivals[1], 150ms);
+    EXPECT_LT(arrivals[0], 700ms);
+    EXPECT_GE(arrivals[2] - arrivals[1], 900ms);
 }
 
 TEST_F(ServerTest, WithoutATargetNothingIsAnnouncedButRequestsAreAnswered) {

@@ -86,7 +86,7 @@ class E2E(unittest.TestCase):
 
         rc, took = self.stop()
         self.assertEqual(rc, 0, self.topo.read_log(self.proc)[-3000:])
-        self.assertLess(took, 2.0)
+        self.assertLess(took, 3.0)
         self.assertTrue(self.topo.read_log(self.proc).rstrip().endswith("[tessaro::app] Stopped."))
 
     def test_device_adapter_going_down_and_back(self):
@@ -135,7 +135,7 @@ class E2E(unittest.TestCase):
         time.sleep(0.5)
         rc, took = self.stop()
         self.assertEqual(rc, 0)
-        self.assertLess(took, 1.0)
+        self.assertLess(took, 3.0)  # 50 ms latency; slack for sanitizer builds
         self.assertTrue(self.topo.read_log(self.proc).rstrip().endswith("Stopped."))
 
 
