@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include <fmt/format.h>
+
 namespace tessaro {
 
 struct Ipv4Addr {
@@ -43,3 +45,22 @@ struct SocketAddrV4 {
 };
 
 }  // namespace tessaro
+
+// Log lines take addresses as arguments rather than as texts, so that an address is written out
+// only when its line is: "192.168.1.10" and "192.168.1.10:4742", as `to_string` gives them.
+template <>
+struct fmt::formatter<tessaro::Ipv4Addr> {
+    constexpr auto parse(fmt::format_parse_context& ctx) { return ctx.begin(); }
+    auto format(const tessaro::Ipv4Addr& address, fmt::format_context& ctx) const {
+        const auto& o = address.octets;
+        return fmt::format_to(ctx.out(), "{}.{}.{}.{}", o[0], o[1], o[2], o[3]);
+    }
+};
+
+template <>
+struct fmt::formatter<tessaro::SocketAddrV4> {
+    constexpr auto parse(fmt::format_parse_context& ctx) { return ctx.begin(); }
+    auto format(const tessaro::SocketAddrV4& address, fmt::format_context& ctx) const {
+        return fmt::format_to(ctx.out(), "{}:{}", address.ip, address.port);
+    }
+};

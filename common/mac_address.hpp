@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include <fmt/format.h>
+
 #include "common/error.hpp"
 
 namespace tessaro {
@@ -26,3 +28,14 @@ struct MacAddress {
 };
 
 }  // namespace tessaro
+
+// For log arguments: the text form of `to_string`, written only when the line is.
+template <>
+struct fmt::formatter<tessaro::MacAddress> {
+    constexpr auto parse(fmt::format_parse_context& ctx) { return ctx.begin(); }
+    auto format(const tessaro::MacAddress& mac, fmt::format_context& ctx) const {
+        const auto& b = mac.bytes;
+        return fmt::format_to(ctx.out(), "{:02X}:{:02X}:{:02X}:{:02X}:{:02X}:{:02X}", b[0], b[1],
+                              b[2], b[3], b[4], b[5]);
+    }
+};

@@ -83,6 +83,25 @@ std::string error_text(const asio::error_code& ec) {
     return fmt::format("{} (os error {})", ec.message(), ec.value());
 }
 
+// An error code as a log argument: its text is looked up only when the line is written.
+struct ErrorText {
+    asio::error_code ec;
+};
+
+}  // namespace
+}  // namespace tessaro::node
+
+template <>
+struct fmt::formatter<tessaro::node::ErrorText> {
+    constexpr auto parse(fmt::format_parse_context& ctx) { return ctx.begin(); }
+    auto format(const tessaro::node::ErrorText& error, fmt::format_context& ctx) const {
+        return fmt::format_to(ctx.out(), "{}", tessaro::node::error_text(error.ec));
+    }
+};
+
+namespace tessaro::node {
+namespace {
+
 template <typename Socket>
 os::NativeSocket native(Socket& socket) {
     return static_cast<os::NativeSocket>(socket.native_handle());
@@ -699,8 +718,8 @@ class NodeCore {
         Endpoint endpoint{socket->id, socket->peer};
         if (ec) {
             if (ec != asio::error::eof) {
-                log_->debug("Connection {} to {} broke: {}", socket->id, socket->peer.to_string(),
-                            error_text(ec));
+                log_->debug("Connection {} to {} broke: {}", socket->id, socket->peer,
+                            ErrorText{ec});
             }
             drop(*socket);
             lock.unlock();
@@ -761,8 +780,8 @@ class NodeCore {
                 close_socket(*socket);
                 return;
             }
-            log_->debug("Connection {} to {} broke while writing: {}", socket->id,
-                        socket->peer.to_string(), error_text(ec));
+            log_->debug("Connection {} to {} broke while writing: {}", socket->id, socket->peer,
+                        ErrorText{ec});
             Endpoint endpoint{socket->id, socket->peer};
             drop(*socket);
             lock.unlock();
@@ -819,8 +838,7 @@ class NodeCore {
         }
         Endpoint endpoint{socket->id, socket->peer};
         if (ec) {
-            log_->debug("Connection {} to {} failed: {}", socket->id, socket->peer.to_string(),
-                        error_text(ec));
+            log_->debug("Connection {} to {} failed: {}", socket->id, socket->peer, ErrorText{ec});
             drop(*socket);
             lock.unlock();
             deliver(Connected{endpoint, false}, socket.get());
@@ -849,7 +867,7 @@ class NodeCore {
                 return;
             }
             log_->warn("Listener {} could not accept a connection: {}", listener->id,
-                       error_text(ec));
+                       ErrorText{ec});
             bool transient =
                 ec == asio::error::connection_aborted || ec == asio::error::connection_reset;
             listener->retry_timer->expires_after(transient ? std::chrono::milliseconds(0)
@@ -872,7 +890,7 @@ class NodeCore {
         peer.set_option(tcp::no_delay(true), option_ec);
         if (option_ec) {
             log_->warn("Could not disable delayed sending on an accepted connection: {}",
-                       error_text(option_ec));
+                       ErrorText{option_ec});
         }
         if (listener->accepted_keepalive) {
             if (auto r = os::set_keepalive(native(peer), *listener->accepted_keepalive); !r) {
@@ -920,8 +938,8 @@ class NodeCore {
                 ec == asio::error::host_unreachable) {
                 start_receive(socket, port);
             } else if (ec != asio::error::operation_aborted) {
-                log_->error("UDP socket {} on {} stopped receiving: {}", socket->id,
-                            socket->peer.to_string(), error_text(ec));
+                log_->error("UDP socket {} on {} stopped receiving: {}", socket->id, socket->peer,
+                            ErrorText{ec});
             }
             return;
         }
@@ -951,8 +969,8 @@ class NodeCore {
         }
         if (ec) {
             log_->debug("Datagram of {} bytes from {} to {} not sent: {}",
-                        socket->out.front().size(), socket->peer.to_string(),
-                        from_asio(socket->out_destinations.front()).to_string(), error_text(ec));
+                        socket->out.front().size(), socket->peer,
+                        from_asio(socket->out_destinations.front()), ErrorText{ec});
         }
         socket->queued -= socket->out.front().size();
         socket->out.pop_front();

@@ -263,10 +263,10 @@ void Proxy::start_servers() {
     auto& d = std::get<ProxyState::Discovering>(state_.value);
     const ServiceAnnouncement& a = *d.client->announcement();
 
-    log_->info("Device found: {}", a.to_string());
+    log_->info("Device found: {}", a);
 
     SocketAddrV4 sicct_listen{d.sicct_iface->ip_address, device_settings_.pc_sicct_port};
-    log_->info("Starting SICCT server at {}", sicct_listen.to_string());
+    log_->info("Starting SICCT server at {}", sicct_listen);
     auto sicct_relay = TcpProxy::create(kind_, handler_, sicct_listen, d.sicct_iface,
                                         SocketAddrV4{a.ip_address, a.port}, d.device_iface);
     if (!sicct_relay) {
@@ -275,7 +275,7 @@ void Proxy::start_servers() {
     }
 
     SocketAddrV4 https_listen{d.https_iface->ip_address, device_settings_.pc_https_port};
-    log_->info("Starting HTTPS server at {}", https_listen.to_string());
+    log_->info("Starting HTTPS server at {}", https_listen);
     auto https_relay =
         TcpProxy::create(kind_, handler_, https_listen, d.https_iface,
                          SocketAddrV4{a.ip_address, DEVICE_HTTPS_PORT}, d.device_iface);
@@ -297,7 +297,7 @@ void Proxy::start_servers() {
     }
 
     SocketAddrV4 udp_listen{d.sicct_iface->ip_address, device_settings_.pc_udp_port};
-    log_->info("Starting SICCT Service Discovery at {}", udp_listen.to_string());
+    log_->info("Starting SICCT Service Discovery at {}", udp_listen);
     auto server = ServiceDiscoveryServer::create(
         kind_, handler_, udp_listen, target, device_settings_.announcement_udp_port,
         device_settings_.pc_service_announcement_interval, lan);

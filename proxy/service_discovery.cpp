@@ -70,8 +70,8 @@ bool ServiceDiscoveryClient::handle_event(const node::Event& event) {
         if (signal->id == request_signal_) {
             waiting_ = true;
             handler_->signal_after(timeout_signal_, answer_timeout_);
-            log_->debug("Send ServiceDiscoveryRequest to {}:{}",
-                        device_iface_.broadcast_address.to_string(), port_);
+            log_->debug("Send ServiceDiscoveryRequest to {}:{}", device_iface_.broadcast_address,
+                        port_);
             handler_->send(node::Endpoint{resource_id_, {device_iface_.broadcast_address, port_}},
                            request_);
             handler_->signal_after(request_signal_, interval_);
@@ -91,7 +91,7 @@ bool ServiceDiscoveryClient::handle_event(const node::Event& event) {
     }
     auto received = ServiceAnnouncement::parse(data->bytes);
     if (received && device_kind(received->kind) == kind_) {
-        log_->debug("Received ServiceAnnouncement from {}", received->ip_address.to_string());
+        log_->debug("Received ServiceAnnouncement from {}", received->ip_address);
         waiting_ = false;
         announcement_ = std::move(*received);
     }
@@ -162,14 +162,14 @@ bool ServiceDiscoveryServer::handle_event(const node::Event& event) {
     auto request = ServiceDiscoveryRequest::parse(data->bytes);
     if (request && request->kind == kind_) {
         // The answer goes where the request asks for it, not to the datagram's sender.
-        log_->debug("Received ServiceDiscoveryRequest from {}", request->ip_address.to_string());
+        log_->debug("Received ServiceDiscoveryRequest from {}", request->ip_address);
         send_announcement(request->ip_address, request->port);
     }
     return true;
 }
 
 void ServiceDiscoveryServer::send_announcement(Ipv4Addr address, std::uint16_t port) {
-    log_->debug("Send ServiceAnnouncement to {}:{}", address.to_string(), port);
+    log_->debug("Send ServiceAnnouncement to {}:{}", address, port);
     handler_->send(node::Endpoint{resource_id_, {address, port}}, datagram_);
 }
 

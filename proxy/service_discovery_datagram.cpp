@@ -361,9 +361,7 @@ std::optional<ServiceAnnouncement> ServiceAnnouncement::parse(Bytes datagram) {
 }
 
 std::string ServiceAnnouncement::to_string() const {
-    return fmt::format("Kind: {}, Name: {}, MAC Address: {}, IP Address: {}, SICCT Port: {}",
-                       tessaro::to_string(kind), name, mac_address.to_string(),
-                       ip_address.to_string(), port);
+    return fmt::format("{}", *this);
 }
 
 }  // namespace tessaro

@@ -93,3 +93,16 @@ struct ServiceAnnouncement {
 std::string decode_utf8_lossy(std::span<const std::uint8_t> bytes);
 
 }  // namespace tessaro
+
+// For log arguments ("Device found: {}"): the text of `to_string`, made only when the line is
+// written.
+template <>
+struct fmt::formatter<tessaro::ServiceAnnouncement> {
+    constexpr auto parse(fmt::format_parse_context& ctx) { return ctx.begin(); }
+    auto format(const tessaro::ServiceAnnouncement& announcement, fmt::format_context& ctx) const {
+        return fmt::format_to(ctx.out(),
+                              "Kind: {}, Name: {}, MAC Address: {}, IP Address: {}, SICCT Port: {}",
+                              tessaro::to_string(announcement.kind), announcement.name,
+                              announcement.mac_address, announcement.ip_address, announcement.port);
+    }
+};
