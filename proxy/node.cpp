@@ -364,6 +364,13 @@ class NodeCore {
                 }
                 return true;
             case Kind::Udp:
+                if (socket->queued + bytes.size() > UDP_QUEUE_BOUND) {
+                    log_->debug(
+                        "Datagram of {} bytes from {} to {} dropped: {} bytes wait to be "
+                        "sent",
+                        bytes.size(), socket->peer, endpoint.addr, socket->queued);
+                    return false;
+                }
                 socket->out.emplace_back(bytes.begin(), bytes.end());
                 socket->out_destinations.push_back(udp_endpoint(endpoint.addr));
                 socket->queued += bytes.size();

@@ -85,6 +85,10 @@ enum class Readiness { Ready, NotReady, Unknown };
 
 // Per-socket bound of the outbound queue above which a coupled reader is paused.
 inline constexpr std::size_t DEFAULT_QUEUE_BOUND = 256 * 1024;
+// Bytes queued on one UDP socket and not yet sent, beyond which further datagrams are dropped:
+// datagrams may be lost on any network, so a socket that cannot send as fast as it is asked to
+// costs bounded memory and loses the excess, never the event thread.
+inline constexpr std::size_t UDP_QUEUE_BOUND = 256 * 1024;
 // How long a removed socket may take to write out what was queued on it before it closes.
 inline constexpr std::chrono::seconds REMOVE_FLUSH_DEADLINE{5};
 
@@ -109,7 +113,8 @@ class NodeHandler {
     [[nodiscard]] Result<ResourceId> udp_listen(SocketAddrV4 addr);
 
     // TCP: into the stream of endpoint.resource_id. UDP: one datagram from the socket
-    // endpoint.resource_id to endpoint.addr. False when the socket is unknown.
+    // endpoint.resource_id to endpoint.addr, dropped when UDP_QUEUE_BOUND bytes already wait on
+    // that socket. False when the socket is unknown or the datagram was dropped.
     bool send(const Endpoint& endpoint, std::span<const std::uint8_t> bytes);
 
     Readiness is_ready(ResourceId id) const;

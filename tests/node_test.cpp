@@ -805,5 +805,37 @@ TEST_F(NodeTest, UdpSocketKeepsReceivingAfterSendingToAClosedPort) {
     EXPECT_EQ(data->bytes, bytes_of("still there"));
 }
 
+// A UDP socket whose datagrams cannot leave (here: the loop does not run yet, so no send
+// completes) must not queue without limit: beyond the bound datagrams are dropped, as a
+// congested network would drop them, and what was queued still goes out.
+TEST_F(NodeTest, UdpQueueIsBoundedWhileNothingCanBeSent) {
+    auto id = handler->udp_listen({LOOPBACK, 0});
+    ASSERT_TRUE(id.has_value()) << id.error().message();
+    asio::io_context io;
+    udp::socket peer(io, udp::endpoint(asio::ip::address_v4::loopback(), 0));
+    peer.set_option(asio::socket_base::receive_buffer_size(4 * 1024 * 1024));
+    const Endpoint to_peer{*id, {LOOPBACK, peer.local_endpoint().port()}};
+
+    const std::vector<std::uint8_t> datagram = pattern(1024);
+    std::size_t accepted = 0;
+    for (std::size_t i = 0; i < 4 * UDP_QUEUE_BOUND / datagram.size(); ++i) {
+        if (handler->send(to_peer, datagram)) {
+            ++accepted;
+        }
+        ASSERT_LE(handler->queued_bytes(*id), UDP_QUEUE_BOUND);
+    }
+    EXPECT_GT(accepted, 0u);
+    EXPECT_LT(accepted, 4 * UDP_QUEUE_BOUND / datagram.size());
+
+    start();
+    const auto deadline = Clock::now() + TIMEOUT;
+    while (handler->queued_bytes(*id) != 0 && Clock::now() < deadline) {
+        std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_EQ(handler->queued_bytes(*id), 0u);
+    std::vector<std::uint8_t> buffer(2048);
+    EXPECT_EQ(peer.receive(asio::buffer(buffer)), datagram.size());
+}
+
 }  // namespace
 }  // namespace tessaro::node
