@@ -3,6 +3,7 @@
 #include "common/status.hpp"
 
 #include "common/os/system_error.hpp"
+#include "common/os/unique_handle.hpp"
 #include "common/os/windows.hpp"
 
 namespace tessaro {
@@ -21,13 +22,21 @@ HANDLE to_handle(std::intptr_t value) {
     return reinterpret_cast<HANDLE>(value);
 }
 
-// Maps 4096 bytes of the section; on failure the handle is closed, after the mapping call's own
-// error code has been taken.
-Result<std::uint8_t*> map_view(HANDLE section) {
-    void* view = MapViewOfFile(section, FILE_MAP_ALL_ACCESS, 0, 0, STATUS_SECTION_SIZE);
+// The section handle until a SharedMemory takes it over; the calls that make it give nullptr on
+// failure.
+struct SectionTraits {
+    using handle_type = HANDLE;
+    static handle_type invalid() { return nullptr; }
+    static void close(handle_type handle) { CloseHandle(handle); }
+};
+using OwnedSection = os::UniqueHandle<SectionTraits>;
+
+// Maps 4096 bytes of the section. On failure the caller's owner closes the section, after the
+// mapping call's own error code has been taken here.
+Result<std::uint8_t*> map_view(const OwnedSection& section) {
+    void* view = MapViewOfFile(section.get(), FILE_MAP_ALL_ACCESS, 0, 0, STATUS_SECTION_SIZE);
     if (view == nullptr) {
         const DWORD code = GetLastError();
-        CloseHandle(section);
         return fail(last_error("Could not create shared memory view: ", code));
     }
     return static_cast<std::uint8_t*>(view);
@@ -56,9 +65,9 @@ Result<SharedMemory> SharedMemory::create_named(const char* name, bool service_m
     }
 
     // An existing section of this name is returned as it is (ERROR_ALREADY_EXISTS) and reused.
-    HANDLE section = CreateFileMappingA(INVALID_HANDLE_VALUE, security, PAGE_READWRITE, 0,
-                                        STATUS_SECTION_SIZE, name);
-    if (section == nullptr) {
+    OwnedSection section(CreateFileMappingA(INVALID_HANDLE_VALUE, security, PAGE_READWRITE, 0,
+                                            STATUS_SECTION_SIZE, name));
+    if (!section) {
         const DWORD code = GetLastError();
         return fail(last_error("Could not create shared memory: ", code));
     }
@@ -68,13 +77,13 @@ Result<SharedMemory> SharedMemory::create_named(const char* name, bool service_m
     }
     SharedMemory memory;
     memory.view_ = *view;
-    memory.handle_ = to_handle_value(section);
+    memory.handle_ = to_handle_value(section.release());
     return memory;
 }
 
 Result<SharedMemory> SharedMemory::open(const char* name) {
-    HANDLE section = OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, name);
-    if (section == nullptr) {
+    OwnedSection section(OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, name));
+    if (!section) {
         const DWORD code = GetLastError();
         return fail(last_error("Could not open shared memory: ", code));
     }
@@ -84,7 +93,7 @@ Result<SharedMemory> SharedMemory::open(const char* name) {
     }
     SharedMemory memory;
     memory.view_ = *view;
-    memory.handle_ = to_handle_value(section);
+    memory.handle_ = to_handle_value(section.release());
     return memory;
 }
 

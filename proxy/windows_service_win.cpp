@@ -13,6 +13,7 @@
 #include "common/log.hpp"
 #include "common/os/registry.hpp"
 #include "common/os/system_error.hpp"
+#include "common/os/unique_handle.hpp"
 #include "common/os/windows.hpp"
 #include "common/settings.hpp"
 #include "proxy/app.hpp"
@@ -55,36 +56,13 @@ std::wstring to_wide(std::string_view utf8) {
     return std::wstring(units.begin(), units.end());
 }
 
-// Owner of one service control manager or service handle.
-class ScHandle {
-  public:
-    ScHandle() = default;
-    explicit ScHandle(SC_HANDLE handle) : handle_(handle) {}
-    ScHandle(const ScHandle&) = delete;
-    ScHandle& operator=(const ScHandle&) = delete;
-    ScHandle(ScHandle&& other) noexcept : handle_(std::exchange(other.handle_, nullptr)) {}
-    ScHandle& operator=(ScHandle&& other) noexcept {
-        if (this != &other) {
-            reset();
-            handle_ = std::exchange(other.handle_, nullptr);
-        }
-        return *this;
-    }
-    ~ScHandle() { reset(); }
-
-    SC_HANDLE get() const { return handle_; }
-    explicit operator bool() const { return handle_ != nullptr; }
-
-  private:
-    void reset() {
-        if (handle_ != nullptr) {
-            CloseServiceHandle(handle_);
-            handle_ = nullptr;
-        }
-    }
-
-    SC_HANDLE handle_ = nullptr;
+// One service control manager or service handle, closed once.
+struct ScHandleTraits {
+    using handle_type = SC_HANDLE;
+    static handle_type invalid() { return nullptr; }
+    static void close(handle_type handle) { CloseServiceHandle(handle); }
 };
+using ScHandle = os::UniqueHandle<ScHandleTraits>;
 
 Error winapi_error() {
     return Error(winapi_error_text);

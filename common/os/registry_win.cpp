@@ -4,6 +4,7 @@
 #include "common/os/registry.hpp"
 
 #include "common/os/system_error.hpp"
+#include "common/os/unique_handle.hpp"
 #include "common/os/windows.hpp"
 
 #include <fmt/format.h>
@@ -34,36 +35,13 @@ std::string failure(std::string_view operation, std::string_view name, LSTATUS s
                        system_error_text(static_cast<std::uint32_t>(status)));
 }
 
-// Owns one open HKEY and closes it once.
-class OwnedKey {
-  public:
-    OwnedKey() = default;
-    explicit OwnedKey(HKEY key) : key_(key) {}
-    OwnedKey(const OwnedKey&) = delete;
-    OwnedKey& operator=(const OwnedKey&) = delete;
-    OwnedKey(OwnedKey&& other) noexcept : key_(std::exchange(other.key_, nullptr)) {}
-    OwnedKey& operator=(OwnedKey&& other) noexcept {
-        if (this != &other) {
-            reset();
-            key_ = std::exchange(other.key_, nullptr);
-        }
-        return *this;
-    }
-    ~OwnedKey() { reset(); }
-
-    HKEY get() const { return key_; }
-    explicit operator bool() const { return key_ != nullptr; }
-
-  private:
-    void reset() {
-        if (key_ != nullptr) {
-            RegCloseKey(key_);
-            key_ = nullptr;
-        }
-    }
-
-    HKEY key_ = nullptr;
+// One open HKEY, closed once.
+struct KeyTraits {
+    using handle_type = HKEY;
+    static handle_type invalid() { return nullptr; }
+    static void close(handle_type key) { RegCloseKey(key); }
 };
+using OwnedKey = UniqueHandle<KeyTraits>;
 
 class WinRegistryKey final : public RegistryKey {
   public:
@@ -124,6 +102,7 @@ class WinRegistryKey final : public RegistryKey {
 
 RegistryResult<std::unique_ptr<RegistryKey>> open_local_machine_key(std::string_view path,
                                                                     std::uint32_t access) {
+    // Owned only once the call has succeeded: what it leaves in `key` on failure is no handle.
     HKEY key = nullptr;
     LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, wide(path).c_str(), 0, access, &key);
     if (status != ERROR_SUCCESS) {

@@ -21,6 +21,7 @@
 #include <fmt/format.h>
 
 #include "common/os/system_error.hpp"
+#include "common/os/unique_handle.hpp"
 
 namespace tessaro::os {
 
@@ -30,43 +31,15 @@ std::string hresult_error(std::string_view call, HRESULT hr) {
     return fmt::format("{} failed with HRESULT 0x{:08X}", call, static_cast<std::uint32_t>(hr));
 }
 
-// One reference to a COM object, released when the owner goes.
+// One reference to a COM object, released once.
 template <typename T>
-class ComPtr {
-  public:
-    ComPtr() = default;
-    ~ComPtr() { reset(); }
-    ComPtr(const ComPtr&) = delete;
-    ComPtr& operator=(const ComPtr&) = delete;
-    ComPtr(ComPtr&& other) noexcept : ptr_(std::exchange(other.ptr_, nullptr)) {}
-    ComPtr& operator=(ComPtr&& other) noexcept {
-        if (this != &other) {
-            reset();
-            ptr_ = std::exchange(other.ptr_, nullptr);
-        }
-        return *this;
-    }
-
-    T* get() const { return ptr_; }
-    T* operator->() const { return ptr_; }
-    explicit operator bool() const { return ptr_ != nullptr; }
-
-    // For the out parameter of a call that hands over a new reference.
-    T** put() {
-        reset();
-        return &ptr_;
-    }
-
-    void reset() {
-        if (ptr_ != nullptr) {
-            ptr_->Release();
-            ptr_ = nullptr;
-        }
-    }
-
-  private:
-    T* ptr_ = nullptr;
+struct ComTraits {
+    using handle_type = T*;
+    static handle_type invalid() { return nullptr; }
+    static void close(handle_type object) { object->Release(); }
 };
+template <typename T>
+using ComPtr = UniqueHandle<ComTraits<T>>;
 
 // A successful CoInitializeEx of this thread, undone by CoUninitialize; or nothing, when the
 // connection runs on an apartment that someone else owns.
@@ -87,20 +60,18 @@ class ComInit {
     bool owned_;
 };
 
-class BString {
-  public:
-    explicit BString(const std::wstring& text)
-        : bstr_(SysAllocStringLen(text.data(), static_cast<UINT>(text.size()))) {}
-    ~BString() { SysFreeString(bstr_); }
-    BString(const BString&) = delete;
-    BString& operator=(const BString&) = delete;
-
-    BSTR get() const { return bstr_; }
-    explicit operator bool() const { return bstr_ != nullptr; }
-
-  private:
-    BSTR bstr_;
+// A BSTR, freed once.
+struct BstrTraits {
+    using handle_type = BSTR;
+    static handle_type invalid() { return nullptr; }
+    static void close(handle_type text) { SysFreeString(text); }
 };
+using BString = UniqueHandle<BstrTraits>;
+
+// Empty when the system is out of memory.
+BString make_bstring(const std::wstring& text) {
+    return BString(SysAllocStringLen(text.data(), static_cast<UINT>(text.size())));
+}
 
 class Variant {
   public:
@@ -217,14 +188,14 @@ class ComWmiConnection final : public WmiConnection {
         ComPtr<IEnumWbemClassObject> result;
         HRESULT hr;
         {
-            BString language(L"WQL");
-            BString query(*wide_query);
+            BString language = make_bstring(L"WQL");
+            BString query = make_bstring(*wide_query);
             if (!language || !query) {
                 return fail("SysAllocString failed: out of memory");
             }
-            hr = services_->ExecQuery(language.get(), query.get(),
-                                      WBEM_FLAG_RETURN_IMMEDIATELY | WBEM_FLAG_FORWARD_ONLY,
-                                      nullptr, result.put());
+            hr = services_.get()->ExecQuery(language.get(), query.get(),
+                                            WBEM_FLAG_RETURN_IMMEDIATELY | WBEM_FLAG_FORWARD_ONLY,
+                                            nullptr, result.put());
         }
         if (FAILED(hr)) {
             return fail(hresult_error("IWbemServices::ExecQuery", hr));
@@ -234,7 +205,7 @@ class ComWmiConnection final : public WmiConnection {
         while (true) {
             ComPtr<IWbemClassObject> object;
             ULONG returned = 0;
-            hr = result->Next(static_cast<long>(WBEM_INFINITE), 1, object.put(), &returned);
+            hr = result.get()->Next(static_cast<long>(WBEM_INFINITE), 1, object.put(), &returned);
             if (FAILED(hr)) {
                 return fail(hresult_error("IEnumWbemClassObject::Next", hr));
             }
@@ -272,12 +243,12 @@ Result<std::unique_ptr<WmiConnection>> connect(ComInit com) {
 
     ComPtr<IWbemServices> services;
     {
-        BString resource(L"ROOT\\CIMV2");
+        BString resource = make_bstring(L"ROOT\\CIMV2");
         if (!resource) {
             return fail("SysAllocString failed: out of memory");
         }
-        hr = locator->ConnectServer(resource.get(), nullptr, nullptr, nullptr, 0, nullptr, nullptr,
-                                    services.put());
+        hr = locator.get()->ConnectServer(resource.get(), nullptr, nullptr, nullptr, 0, nullptr,
+                                          nullptr, services.put());
     }
     if (FAILED(hr)) {
         return fail(hresult_error("IWbemLocator::ConnectServer", hr));
