@@ -1,5 +1,7 @@
 #include "proxy/logging.hpp"
 
+#include "common/os/registry.hpp"
+
 #include <atomic>
 #include <cstdlib>
 #include <memory>
@@ -157,6 +159,18 @@ VoidResult install_event_log_logger(std::string_view source_name, LogLevel level
     // The sink filters by itself; the facade lets everything through to it.
     log::set_max_level(LogLevel::Trace);
     return {};
+}
+
+std::u16string event_insertion_text(std::string_view message) {
+    std::u16string text = os::utf8_to_utf16(message);
+    if (text.size() > MAX_INSERTION_UNITS) {
+        std::size_t keep = MAX_INSERTION_UNITS;
+        if (text[keep - 1] >= 0xD800 && text[keep - 1] <= 0xDBFF) {
+            --keep;
+        }
+        text.resize(keep);
+    }
+    return text;
 }
 
 }  // namespace tessaro::logging

@@ -99,6 +99,13 @@ struct EventKind {
 
 EventKind event_kind(LogLevel level);
 
+// ReportEventW refuses an insertion string longer than this many UTF-16 units.
+inline constexpr std::size_t MAX_INSERTION_UNITS = 31839;
+
+// The event's insertion string: the message in UTF-16, cut to MAX_INSERTION_UNITS (a cut message
+// beats a lost one) but never between the two halves of a surrogate pair.
+std::u16string event_insertion_text(std::string_view message);
+
 // Reports one event with `message` as its only insertion string (ReportEventW on the source).
 using EventReporter = std::function<void(EventKind kind, std::string_view message)>;
 

@@ -2,6 +2,7 @@
 #include "proxy/logging.hpp"
 
 #include "common/os/system_error.hpp"
+#include "common/os/unique_handle.hpp"
 #include "common/os/windows.hpp"
 
 #include <memory>
@@ -50,21 +51,12 @@ bool is_pseudo_terminal_pipe(HANDLE handle) {
 }
 
 // The open event source; closed with the last reporter that holds it.
-class EventSource {
-  public:
-    explicit EventSource(HANDLE handle) : handle_(handle) {}
-    ~EventSource() { DeregisterEventSource(handle_); }
-    EventSource(const EventSource&) = delete;
-    EventSource& operator=(const EventSource&) = delete;
-
-    HANDLE get() const { return handle_; }
-
-  private:
-    HANDLE handle_;
+struct EventSourceTraits {
+    using handle_type = HANDLE;
+    static handle_type invalid() { return nullptr; }
+    static void close(handle_type source) { DeregisterEventSource(source); }
 };
-
-// ReportEventW refuses an insertion string longer than this; a cut message beats a lost one.
-constexpr std::size_t max_insertion_chars = 31839;
+using EventSource = os::UniqueHandle<EventSourceTraits>;
 
 }  // namespace
 
@@ -126,10 +118,9 @@ Result<EventReporter> open_event_source(std::string_view source_name) {
     }
     auto source = std::make_shared<EventSource>(handle);
     return EventReporter([source](EventKind kind, std::string_view message) {
-        std::wstring text = to_wide(message);
-        if (text.size() > max_insertion_chars) {
-            text.resize(max_insertion_chars);
-        }
+        std::u16string units = event_insertion_text(message);
+        // wchar_t is UTF-16 on Windows.
+        std::wstring text(units.begin(), units.end());
         LPCWSTR strings[] = {text.c_str()};
         // Nothing to do when reporting fails: there is no other place to say so.
         ReportEventW(source->get(), kind.type, 0, kind.id, nullptr, 1, 0, strings, nullptr);

@@ -169,3 +169,21 @@ TEST(LoggerInstallation, OncePerProcess) {
     EXPECT_FALSE(log::get("tessaro::test")->should_log(spdlog::level::debug));
     EXPECT_TRUE(log::get("tessaro::test")->should_log(spdlog::level::info));
 }
+
+TEST(EventInsertionText, IsCutToTheLimitButNeverInsideASurrogatePair) {
+    using logging::MAX_INSERTION_UNITS;
+    EXPECT_EQ(logging::event_insertion_text("short"), u"short");
+    // An over-long message of ASCII is cut exactly at the limit.
+    EXPECT_EQ(logging::event_insertion_text(std::string(MAX_INSERTION_UNITS + 10, 'a')).size(),
+              MAX_INSERTION_UNITS);
+    // A pair that would straddle the limit is left out whole, not halved.
+    std::string straddling(MAX_INSERTION_UNITS - 1, 'a');
+    straddling += "\xF0\x9F\x94\x92";  // U+1F512, two UTF-16 units
+    std::u16string cut = logging::event_insertion_text(straddling);
+    EXPECT_EQ(cut.size(), MAX_INSERTION_UNITS - 1);
+    EXPECT_EQ(cut.back(), u'a');
+    // One that ends exactly at the limit stays.
+    std::string fitting(MAX_INSERTION_UNITS - 2, 'a');
+    fitting += "\xF0\x9F\x94\x92";
+    EXPECT_EQ(logging::event_insertion_text(fitting).size(), MAX_INSERTION_UNITS);
+}
