@@ -34,7 +34,7 @@ struct App::Impl {
         shared_memory.reset();
     }
 
-    void on_event(const node::Event& event);
+    void on_event(node::Event& event);
     Result<bool> handle_signal(const node::Event& event);
     void check();
     VoidResult publish_status();
@@ -124,7 +124,7 @@ StopHandle App::stop_handle() const {
 
 App::~App() = default;
 
-void App::Impl::on_event(const node::Event& event) {
+void App::Impl::on_event(node::Event& event) {
     auto taken = handle_signal(event);
     if (!taken) {
         log->error("App error: {}", taken.error().message());

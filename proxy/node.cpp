@@ -48,6 +48,13 @@ using asio::ip::udp;
 constexpr std::size_t CHUNK_SIZE = 64 * 1024;
 // Longest wait of either loop before it looks at the running flag again.
 constexpr std::chrono::milliseconds LOOP_WAIT{50};
+// A chunk of at least this many bytes is handed on in the read buffer itself; a smaller one is
+// copied out and the buffer kept. So a queued chunk never holds more than four times its bytes,
+// and the queue bounds, which count bytes, still bound memory.
+constexpr std::size_t HANDOVER_MIN = CHUNK_SIZE / 4;
+// Read buffers kept for reuse once their bytes have been written (CHUNK_SIZE each), so that a
+// busy relay does not allocate and free a chunk per read.
+constexpr std::size_t FREE_BUFFERS_MAX = 32;
 // Buffers handed to one gathered write.
 constexpr std::size_t MAX_WRITE_BUFFERS = 16;
 // Pause before accepting again after an accept failed for want of resources (descriptors,
@@ -101,6 +108,13 @@ struct fmt::formatter<tessaro::node::ErrorText> {
 
 namespace tessaro::node {
 namespace {
+
+std::vector<std::uint8_t> owned(std::span<const std::uint8_t> bytes) {
+    return {bytes.begin(), bytes.end()};
+}
+std::vector<std::uint8_t> owned(std::vector<std::uint8_t>&& bytes) {
+    return std::move(bytes);
+}
 
 template <typename Socket>
 os::NativeSocket native(Socket& socket) {
@@ -283,7 +297,6 @@ class NodeCore {
         auto socket = std::make_shared<Socket>(next_id_++, Kind::TcpStream);
         socket->peer = remote;
         socket->connecting = true;
-        socket->read_buffer.resize(CHUNK_SIZE);
         socket->stream.emplace(std::move(stream));
         sockets_.emplace(socket->id, socket);
         socket->stream->async_connect(
@@ -343,7 +356,9 @@ class NodeCore {
         return socket->id;
     }
 
-    bool send(const Endpoint& endpoint, std::span<const std::uint8_t> bytes) {
+    // `bytes` is a span (copied into the queue) or a vector (moved into it).
+    template <typename Bytes>
+    bool send(const Endpoint& endpoint, Bytes&& bytes) {
         std::lock_guard lock(mutex_);
         SocketPtr socket = find(endpoint.resource_id);
         if (!socket) {
@@ -356,8 +371,8 @@ class NodeCore {
                 if (bytes.empty()) {
                     return true;
                 }
-                socket->out.emplace_back(bytes.begin(), bytes.end());
                 socket->queued += bytes.size();
+                socket->out.push_back(owned(std::forward<Bytes>(bytes)));
                 queue_changed(*socket);
                 if (socket->established) {
                     start_write(socket);
@@ -371,9 +386,9 @@ class NodeCore {
                         bytes.size(), socket->peer, endpoint.addr, socket->queued);
                     return false;
                 }
-                socket->out.emplace_back(bytes.begin(), bytes.end());
-                socket->out_destinations.push_back(udp_endpoint(endpoint.addr));
                 socket->queued += bytes.size();
+                socket->out.push_back(owned(std::forward<Bytes>(bytes)));
+                socket->out_destinations.push_back(udp_endpoint(endpoint.addr));
                 start_send_datagram(socket);
                 return true;
         }
@@ -696,6 +711,9 @@ class NodeCore {
     }
 
     void start_read(const SocketPtr& socket) {
+        if (socket->read_buffer.size() != CHUNK_SIZE) {
+            socket->read_buffer = take_buffer();
+        }
         socket->reading = true;
         socket->stream->async_read_some(
             asio::buffer(socket->read_buffer),
@@ -733,8 +751,15 @@ class NodeCore {
             deliver(Disconnected{endpoint}, socket.get());
             return;
         }
-        std::vector<std::uint8_t> chunk(socket->read_buffer.begin(),
-                                        socket->read_buffer.begin() + static_cast<long>(n));
+        std::vector<std::uint8_t> chunk;
+        if (n >= HANDOVER_MIN) {
+            chunk = std::move(socket->read_buffer);
+            chunk.resize(n);
+            socket->read_buffer.clear();
+        } else {
+            chunk.assign(socket->read_buffer.begin(),
+                         socket->read_buffer.begin() + static_cast<long>(n));
+        }
         if (socket->paused || socket->peer_full) {
             socket->held = std::move(chunk);
             return;
@@ -756,6 +781,24 @@ class NodeCore {
         start_read(socket);
         lock.unlock();
         deliver(std::move(data), socket.get());
+    }
+
+    // A read buffer of CHUNK_SIZE bytes, reused when one is free.
+    std::vector<std::uint8_t> take_buffer() {
+        if (free_buffers_.empty()) {
+            return std::vector<std::uint8_t>(CHUNK_SIZE);
+        }
+        std::vector<std::uint8_t> buffer = std::move(free_buffers_.back());
+        free_buffers_.pop_back();
+        buffer.resize(CHUNK_SIZE);
+        return buffer;
+    }
+
+    // Keeps a written chunk's storage for a later read when it is a read buffer.
+    void give_buffer(std::vector<std::uint8_t>&& buffer) {
+        if (buffer.capacity() == CHUNK_SIZE && free_buffers_.size() < FREE_BUFFERS_MAX) {
+            free_buffers_.push_back(std::move(buffer));
+        }
     }
 
     // --- writing ---------------------------------------------------------------------------
@@ -803,6 +846,7 @@ class NodeCore {
                 break;
             }
             n -= rest;
+            give_buffer(std::move(socket->out.front()));
             socket->out.pop_front();
             socket->out_offset = 0;
         }
@@ -908,7 +952,6 @@ class NodeCore {
         auto socket = std::make_shared<Socket>(next_id_++, Kind::TcpStream);
         socket->peer = from_asio(remote);
         socket->established = true;
-        socket->read_buffer.resize(CHUNK_SIZE);
         socket->stream.emplace(std::move(peer));
         sockets_.emplace(socket->id, socket);
         update_reading(socket);
@@ -1002,6 +1045,7 @@ class NodeCore {
 
     mutable std::mutex mutex_;
     std::unordered_map<ResourceId, SocketPtr> sockets_;
+    std::vector<std::vector<std::uint8_t>> free_buffers_;
     ResourceId next_id_ = 1;
 };
 
@@ -1037,6 +1081,10 @@ Result<ResourceId> NodeHandler::udp_listen(SocketAddrV4 addr) {
 
 bool NodeHandler::send(const Endpoint& endpoint, std::span<const std::uint8_t> bytes) {
     return core_->send(endpoint, bytes);
+}
+
+bool NodeHandler::send(const Endpoint& endpoint, std::vector<std::uint8_t>&& bytes) {
+    return core_->send(endpoint, std::move(bytes));
 }
 
 Readiness NodeHandler::is_ready(ResourceId id) const {
@@ -1078,6 +1126,7 @@ void NodeListener::run(const std::function<void(Event&&)>& callback) {
 }
 
 Result<Node> create() {
+    os::tune_allocator();
     std::shared_ptr<NodeCore> core;
     try {
         core = std::make_shared<NodeCore>();

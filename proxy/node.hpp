@@ -116,6 +116,8 @@ class NodeHandler {
     // endpoint.resource_id to endpoint.addr, dropped when UDP_QUEUE_BOUND bytes already wait on
     // that socket. False when the socket is unknown or the datagram was dropped.
     bool send(const Endpoint& endpoint, std::span<const std::uint8_t> bytes);
+    // The same, taking the bytes over instead of copying them.
+    bool send(const Endpoint& endpoint, std::vector<std::uint8_t>&& bytes);
 
     Readiness is_ready(ResourceId id) const;
 

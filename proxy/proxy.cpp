@@ -216,7 +216,7 @@ void Proxy::terminal_disconnected() {
     state_.value = ProxyState::DeviceFound{std::move(device)};
 }
 
-Result<bool> Proxy::on_event(const node::Event& event) {
+Result<bool> Proxy::on_event(node::Event& event) {
     std::shared_ptr<ServiceDiscoveryClient>* client = nullptr;
     if (auto* d = std::get_if<ProxyState::Discovering>(&state_.value)) {
         client = &d->client;

@@ -62,8 +62,9 @@ class Proxy {
     void start_discovery(SharedPcInterface sicct_iface, SharedPcInterface https_iface);
     void terminal_disconnected();
 
-    // Whether the event was taken; an error stops the whole program.
-    [[nodiscard]] Result<bool> on_event(const node::Event& event);
+    // Whether the event was taken; an error stops the whole program. A relay that takes a Data
+    // event moves its bytes out.
+    [[nodiscard]] Result<bool> on_event(node::Event& event);
 
     ProxyStatus status() const;
 

@@ -43,6 +43,14 @@ struct BroadcastBinding {
 };
 std::optional<BroadcastBinding> broadcast_binding_for(Ipv4Addr address);
 
+// Linux (glibc): keeps the allocator from handing memory back to the system and taking it again
+// for every chunk that passes through the node. By default glibc trims the top of the heap as
+// soon as more than 128 KiB lie free there and moves its mmap threshold with each large free, so
+// the 64 KiB chunks of a busy relay make it shrink and grow the heap all the time, each time
+// with a system call that can take milliseconds. Freed memory is still reused and returned
+// beyond the trim threshold. Windows: nothing. Safe to call more than once.
+void tune_allocator();
+
 // Names the calling thread where the platform lets us (Linux: pthread_setname_np; Windows:
 // SetThreadDescription when kernel32 has it).
 void set_current_thread_name(const char* name);

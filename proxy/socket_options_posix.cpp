@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <ifaddrs.h>
+#include <malloc.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -103,6 +104,17 @@ std::optional<BroadcastBinding> broadcast_binding_for(Ipv4Addr address) {
         return BroadcastBinding{entry->ifa_name, broadcast};
     }
     return std::nullopt;
+}
+
+void tune_allocator() {
+#if defined(__GLIBC__)
+    // Free memory at the heap's top is returned only beyond 32 MiB, so that chunks freed and
+    // allocated again in turn do not trim and regrow the heap each time. Fixing the mmap
+    // threshold also stops glibc from raising it after each large free; allocations of 1 MiB and
+    // more still get their own mapping and go back to the system when freed.
+    mallopt(M_TRIM_THRESHOLD, 32 * 1024 * 1024);
+    mallopt(M_MMAP_THRESHOLD, 1024 * 1024);
+#endif
 }
 
 void set_current_thread_name(const char* name) {

@@ -54,6 +54,10 @@ std::optional<BroadcastBinding> broadcast_binding_for(Ipv4Addr) {
     return std::nullopt;
 }
 
+void tune_allocator() {
+    // The Windows heap keeps freed blocks for reuse by itself.
+}
+
 void set_current_thread_name(const char* name) {
     // SetThreadDescription exists from Windows 10 1607 on; older systems and some Wine versions
     // lack it, so it is looked up rather than linked.

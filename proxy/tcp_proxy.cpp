@@ -78,11 +78,11 @@ TcpProxy::~TcpProxy() {
     }
 }
 
-bool TcpProxy::handle_event(const node::Event& event) {
+bool TcpProxy::handle_event(node::Event& event) {
     return std::visit(Overloaded{
                           [this](const node::Connected& e) { return on_connected(e); },
                           [this](const node::Accepted& e) { return on_accepted(e); },
-                          [this](const node::Data& e) { return on_data(e); },
+                          [this](node::Data& e) { return on_data(e); },
                           [this](const node::Disconnected& e) { return on_disconnected(e); },
                           [](const node::Signal&) { return false; },
                       },
@@ -113,7 +113,7 @@ bool TcpProxy::on_connected(const node::Connected& event) {
                 AddrText{remote->second.endpoint.addr});
     // The held bytes go first and whole, so that no later chunk can overtake them.
     if (!client.pending.empty()) {
-        handler_->send(remote->second.endpoint, client.pending);
+        handler_->send(remote->second.endpoint, std::move(client.pending));
         std::vector<std::uint8_t>().swap(client.pending);
     }
     handler_->couple(client_id, id, TCP_PROXY_QUEUE_BOUND);
@@ -148,7 +148,7 @@ bool TcpProxy::on_accepted(const node::Accepted& event) {
     return true;
 }
 
-bool TcpProxy::on_data(const node::Data& event) {
+bool TcpProxy::on_data(node::Data& event) {
     const node::ResourceId id = event.endpoint.resource_id;
     if (auto found = clients_.find(id); found != clients_.end()) {
         TcpProxyConnection& client = found->second;
@@ -158,10 +158,14 @@ bool TcpProxy::on_data(const node::Data& event) {
         // Bytes still held must leave first; they do when the device side reports established.
         if (client.pending.empty() &&
             handler_->is_ready(client.peer_id) == node::Readiness::Ready) {
-            handler_->send(remote.endpoint, event.bytes);
+            handler_->send(remote.endpoint, std::move(event.bytes));
             return true;
         }
-        client.pending.insert(client.pending.end(), event.bytes.begin(), event.bytes.end());
+        if (client.pending.empty()) {
+            client.pending = std::move(event.bytes);
+        } else {
+            client.pending.insert(client.pending.end(), event.bytes.begin(), event.bytes.end());
+        }
         if (client.pending.size() >= TCP_PROXY_PENDING_BOUND && !client.reading_paused) {
             client.reading_paused = true;
             handler_->pause_reading(id);
@@ -173,7 +177,7 @@ bool TcpProxy::on_data(const node::Data& event) {
         const TcpProxyConnection& client = clients_.at(remote.peer_id);
         log_->debug("Connection {} <-  {}: {} Bytes", AddrText{client.endpoint.addr},
                     AddrText{remote.endpoint.addr}, event.bytes.size());
-        handler_->send(client.endpoint, event.bytes);
+        handler_->send(client.endpoint, std::move(event.bytes));
         return true;
     }
     return false;

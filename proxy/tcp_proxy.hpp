@@ -68,8 +68,9 @@ class TcpProxy {
     ~TcpProxy();
 
     // True when the event belongs to this relay's listener or to one of its pairs. Signals are
-    // never taken.
-    bool handle_event(const node::Event& event);
+    // never taken. The bytes of a Data event that is taken are moved on, not copied; an event
+    // that is not taken is left as it was.
+    bool handle_event(node::Event& event);
 
     // Closes both sockets of a pair and forgets it; held client bytes are discarded.
     void close_pair(node::ResourceId client_id, node::ResourceId device_id);
@@ -86,7 +87,7 @@ class TcpProxy {
 
     bool on_connected(const node::Connected& event);
     bool on_accepted(const node::Accepted& event);
-    bool on_data(const node::Data& event);
+    bool on_data(node::Data& event);
     bool on_disconnected(const node::Disconnected& event);
 
     std::map<node::ResourceId, TcpProxyConnection> remotes_;

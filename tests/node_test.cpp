@@ -131,7 +131,7 @@ class NodeTest : public ::testing::Test {
 
     SharedHandler handler;
     std::unique_ptr<NodeListener> listener;
-    std::function<void(const Event&)> hook;
+    std::function<void(Event&)> hook;
     std::thread loop;
 
     std::mutex mutex;
@@ -655,20 +655,21 @@ TEST_F(NodeTest, CoupledRelayKeepsTheQueueBoundedWhileTheReceiverDoesNotRead) {
     auto server = handler->tcp_listen({LOOPBACK, 0}, {});
     ASSERT_TRUE(server.has_value());
 
-    // The relay: each client gets a device connection; client data goes to the device.
+    // The relay: each client gets a device connection; client data goes to the device, handed
+    // over by move as the proxy does, so that read buffers pass through the queue and are reused.
     std::atomic<std::size_t> largest_queue{0};
     std::optional<Endpoint> client_ep;
     std::optional<Endpoint> device_ep;
-    hook = [&](const Event& event) {
+    hook = [&](Event& event) {
         if (const auto* a = std::get_if<Accepted>(&event)) {
             client_ep = a->endpoint;
             auto out = handler->tcp_connect(device_addr, {});
             ASSERT_TRUE(out.has_value());
             device_ep = *out;
             handler->couple(client_ep->resource_id, device_ep->resource_id, BOUND);
-        } else if (const auto* d = std::get_if<Data>(&event);
+        } else if (auto* d = std::get_if<Data>(&event);
                    d != nullptr && client_ep && d->endpoint == *client_ep) {
-            handler->send(*device_ep, d->bytes);
+            handler->send(*device_ep, std::move(d->bytes));
             largest_queue.store(
                 std::max(largest_queue.load(), handler->queued_bytes(device_ep->resource_id)));
         }
