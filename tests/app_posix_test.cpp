@@ -22,17 +22,8 @@ using namespace std::chrono_literals;
 
 namespace {
 
-class PrivateNetwork : public ::testing::Environment {
-  public:
-    void SetUp() override {
-        ASSERT_TRUE(nettest::enter_private_netns()) << "needs root";
-        ASSERT_TRUE(
-            nettest::run_command("ip link add lan0 type veth peer name lan0p && ip addr add "
-                                 "10.68.0.1/24 brd + dev lan0 && "
-                                 "ip link set lan0p up && ip link set lan0 up"));
-    }
-};
-const auto* const env = ::testing::AddGlobalTestEnvironment(new PrivateNetwork);
+const auto* const env =
+    ::testing::AddGlobalTestEnvironment(new nettest::PrivateLan("10.68.0.1/24"));
 
 const std::string APP = "tessaro::app";
 const std::string TERMINAL = "tessaro::proxy::terminal";

@@ -11,6 +11,8 @@
 #include <cstdlib>
 #include <deque>
 #include <functional>
+
+#include <gtest/gtest.h>
 #include <future>
 #include <mutex>
 #include <string>
@@ -101,6 +103,22 @@ class PeerNamespace {
     std::condition_variable cv_;
     std::deque<std::function<void()>> tasks_;
     bool done_ = false;
+};
+
+// A test environment: the process in a private namespace with a LAN adapter `lan0` at
+// `lan_cidr`. The LAN side needs only an address of its own: a veth whose peer end stays here.
+class PrivateLan : public ::testing::Environment {
+  public:
+    explicit PrivateLan(std::string lan_cidr) : lan_cidr_(std::move(lan_cidr)) {}
+    void SetUp() override {
+        ASSERT_TRUE(enter_private_netns()) << "needs root";
+        ASSERT_TRUE(run_command("ip link add lan0 type veth peer name lan0p && ip addr add " +
+                                lan_cidr_ +
+                                " brd + dev lan0 && ip link set lan0p up && ip link set lan0 up"));
+    }
+
+  private:
+    std::string lan_cidr_;
 };
 
 // A veth pair: `local` in the process's namespace, `remote` in the peer's, each with its

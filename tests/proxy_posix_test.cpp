@@ -23,18 +23,8 @@ using nettest::Bytes;
 
 namespace {
 
-class PrivateNetwork : public ::testing::Environment {
-  public:
-    void SetUp() override {
-        ASSERT_TRUE(nettest::enter_private_netns()) << "needs root";
-        // The LAN side needs only an address of its own: a veth whose peer end stays here too.
-        ASSERT_TRUE(
-            nettest::run_command("ip link add lan0 type veth peer name lan0p && ip addr add "
-                                 "10.67.0.1/24 brd + dev lan0 && "
-                                 "ip link set lan0p up && ip link set lan0 up"));
-    }
-};
-const auto* const env = ::testing::AddGlobalTestEnvironment(new PrivateNetwork);
+const auto* const env =
+    ::testing::AddGlobalTestEnvironment(new nettest::PrivateLan("10.67.0.1/24"));
 
 const std::string TARGET = "tessaro::proxy::terminal";
 const MacAddress DEVICE_MAC{{2, 0, 0, 0, 1, 2}};
