@@ -18,9 +18,7 @@ std::string MacAddress::to_string() const {
     return text;
 }
 
-namespace {
-
-int hex_value(char c) {
+int hex_digit_value(char c) {
     if (c >= '0' && c <= '9') {
         return c - '0';
     }
@@ -32,8 +30,6 @@ int hex_value(char c) {
     }
     return -1;
 }
-
-}  // namespace
 
 Result<MacAddress> MacAddress::parse(std::string_view text) {
     std::vector<std::string_view> parts;
@@ -58,7 +54,7 @@ Result<MacAddress> MacAddress::parse(std::string_view text) {
         }
         unsigned value = 0;
         for (char c : part) {
-            int digit = hex_value(c);
+            int digit = hex_digit_value(c);
             if (digit < 0) {
                 return fail("invalid digit");
             }

@@ -13,6 +13,9 @@
 
 namespace tessaro {
 
+// The value of one hexadecimal digit (either case), or -1.
+int hex_digit_value(char c);
+
 struct MacAddress {
     std::array<std::uint8_t, 6> bytes{};
 

@@ -38,20 +38,8 @@ const auto* const env = ::testing::AddGlobalTestEnvironment(new PrivateNetwork);
 
 struct Udp {
     int fd = -1;
-    explicit Udp(std::uint16_t port, const char* ip = "0.0.0.0") {
-        fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-        int one = 1;
-        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        ::setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &one, sizeof one);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(port);
-        ::inet_pton(AF_INET, ip, &a.sin_addr);
-        if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-            ::close(fd);
-            fd = -1;
-        }
-    }
+    explicit Udp(std::uint16_t port, const char* ip = "0.0.0.0")
+        : fd(nettest::open_socket(SOCK_DGRAM, ip, port)) {}
     ~Udp() {
         if (fd >= 0) {
             ::close(fd);

@@ -18,6 +18,8 @@
 // at the same moment may lose one's update; only the configuration tool writes.
 #include "common/os/registry.hpp"
 
+#include "common/mac_address.hpp"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -102,19 +104,6 @@ std::string registry_file() {
 
 // ---- parsing -------------------------------------------------------------------------------
 
-int hex_digit(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
 std::string_view trim(std::string_view s) {
     while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) {
         s.remove_prefix(1);
@@ -156,7 +145,7 @@ std::optional<std::uint32_t> parse_hex_number(std::string_view s) {
     }
     std::uint32_t n = 0;
     for (char c : s) {
-        int d = hex_digit(c);
+        int d = hex_digit_value(c);
         if (d < 0) {
             return std::nullopt;
         }
@@ -633,6 +622,14 @@ class PosixRegistryKey final : public RegistryKey {
     std::uint32_t access_;
 };
 
+// The document of the registry file, after checking the key path that an operation names.
+Result<Document> document_for(std::string_view path, const std::string& file) {
+    if (auto valid = check_path(path); !valid) {
+        return fail(valid.error());
+    }
+    return load_document(file);
+}
+
 }  // namespace
 
 RegistryResult<std::unique_ptr<RegistryKey>> open_local_machine_key(std::string_view path,
@@ -641,11 +638,8 @@ RegistryResult<std::unique_ptr<RegistryKey>> open_local_machine_key(std::string_
         return std::unexpected(
             RegistryError(kind, fmt::format("Could not open registry key '{}': {}", path, why)));
     };
-    if (auto valid = check_path(path); !valid) {
-        return error(valid.error().message());
-    }
     const std::string file = registry_file();
-    auto doc = load_document(file);
+    auto doc = document_for(path, file);
     if (!doc) {
         return error(doc.error().message());
     }
@@ -662,11 +656,8 @@ Result<std::unique_ptr<RegistryKey>> create_local_machine_key(std::string_view p
     auto error = [path](std::string_view why) {
         return fail(fmt::format("Could not create registry key '{}': {}", path, why));
     };
-    if (auto valid = check_path(path); !valid) {
-        return error(valid.error().message());
-    }
     const std::string file = registry_file();
-    auto doc = load_document(file);
+    auto doc = document_for(path, file);
     if (!doc) {
         return error(doc.error().message());
     }
@@ -694,11 +685,8 @@ RegistryVoidResult delete_local_machine_tree(std::string_view path, std::string_
         return std::unexpected(
             RegistryError(kind, fmt::format("Could not delete registry key '{}': {}", name, why)));
     };
-    if (auto valid = check_path(name); !valid) {
-        return error(valid.error().message());
-    }
     const std::string file = registry_file();
-    auto doc = load_document(file);
+    auto doc = document_for(name, file);
     if (!doc) {
         return error(doc.error().message());
     }
