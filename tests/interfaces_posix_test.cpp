@@ -257,8 +257,7 @@ class NamespaceScan : public ::testing::Test {
 }  // namespace
 
 TEST_F(NamespaceScan, SortsLinksIntoTheThreeLists) {
-    // The loopback reports its state as "unknown" and counts as up; 127.0.0.1 comes first and is
-    // passed over, and it has no MAC.
+    // The loopback is never a LAN adapter, not even with an address that a LAN adapter could use.
     in_scan_ns("link set lo up");
     in_scan_ns("addr add 10.10.9.1/24 dev lo");
     add_veth("lan0", "02:00:00:00:01:02", {"10.10.1.2/24"});
@@ -275,9 +274,7 @@ TEST_F(NamespaceScan, SortsLinksIntoTheThreeLists) {
                "term1\tUSB\\VID_2B7A&PID_0C41&MI_00\\6&4E6F&0&0000\n"
                "lan0\tusb\\vid_2b7a&pid_0c41&mi_00\\6&1&0&0000\n"
                "LAN1\tUSB\\VID_2B7A&PID_0C42&MI_00\\6&1&0&0000\n");
-    const std::string lan =
-        "pc lo 10.10.9.1 - 10.10.9.255\n"
-        "pc lan0 10.10.1.2 02:00:00:00:01:02 10.10.1.255\n";
+    const std::string lan = "pc lan0 10.10.1.2 02:00:00:00:01:02 10.10.1.255\n";
     const std::string lan1 = "pc lan1 10.10.4.2 02:00:00:00:04:02 10.10.4.15\n";
     const std::string terminal = "terminal term0 10.10.2.2 02:00:00:00:02:02 10.10.2.255\n";
     const std::string pinpad = "pinpad pin0 10.10.3.2 02:00:00:00:03:02 10.10.3.255\n";

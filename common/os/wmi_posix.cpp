@@ -101,8 +101,8 @@ Ipv4Addr ipv4_of(const sockaddr* address) {
 }
 
 // Windows' IfOperStatusUp. Linux reports "unknown" for links whose driver does not track the
-// carrier (loopback, some virtual links); the kernel counts those as running (IFF_RUNNING), and
-// so do we when the link is also administratively up. Where the link's sysfs entry is not
+// carrier (dummy and some other virtual links); the kernel counts those as running (IFF_RUNNING),
+// and so do we when the link is also administratively up. Where the link's sysfs entry is not
 // visible (a network namespace entered without mounting its own sysfs) the flags decide alone.
 bool oper_status_up(const std::string& name, unsigned flags) {
     bool running = (flags & IFF_UP) != 0 && (flags & IFF_RUNNING) != 0;
@@ -247,14 +247,15 @@ Result<std::vector<SystemAdapter>> list_adapters() {
         if (item->ifa_name == nullptr || item->ifa_addr == nullptr) {
             continue;
         }
+        // GetAdaptersAddresses lists Windows' loopback pseudo-adapter, but it never reaches the
+        // scan there (its one address is excluded). Linux lets any IPv4 address be put on `lo`,
+        // which would make it a LAN adapter and the first choice of an Automatic selection.
+        if ((item->ifa_flags & IFF_LOOPBACK) != 0) {
+            continue;
+        }
         SystemAdapter& adapter = adapter_of(link_name(item->ifa_name), item->ifa_flags);
         switch (item->ifa_addr->sa_family) {
             case AF_PACKET: {
-                // Windows gives the loopback adapter no physical address; Linux gives it six
-                // zero bytes.
-                if ((item->ifa_flags & IFF_LOOPBACK) != 0) {
-                    break;
-                }
                 const auto* link = reinterpret_cast<const sockaddr_ll*>(item->ifa_addr);
                 std::size_t length = std::min<std::size_t>(link->sll_halen, sizeof link->sll_addr);
                 adapter.physical_address.assign(link->sll_addr, link->sll_addr + length);
