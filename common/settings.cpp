@@ -1,6 +1,7 @@
 #include "common/settings.hpp"
 
 #include <array>
+#include <type_traits>
 #include <utility>
 
 #include <fmt/format.h>
@@ -8,8 +9,6 @@
 namespace tessaro {
 
 namespace {
-
-constexpr std::string_view DEFAULT_PREFIX = "default";
 
 // Card-terminal values that older versions stored under other names.
 constexpr std::array<std::pair<std::string_view, std::string_view>, 10> OLD_VALUE_NAMES{{
@@ -44,16 +43,6 @@ auto read_with_old_name(const os::RegistryKey& key, const std::string& name, Ext
         }
     }
     return std::nullopt;
-}
-
-std::optional<std::chrono::seconds> read_interval(const os::RegistryKey& key,
-                                                  std::string_view prefix,
-                                                  std::string_view suffix) {
-    auto value = read_u16_value(key, prefix, suffix);
-    if (!value || *value < MIN_INTERVAL_SECONDS || *value > MAX_INTERVAL_SECONDS) {
-        return std::nullopt;
-    }
-    return std::chrono::seconds{*value};
 }
 
 bool equals_ignoring_ascii_case(std::string_view a, std::string_view b) {
@@ -114,6 +103,29 @@ DeviceKindPrefixes prefixes(DeviceKind kind) {
     return {"pinpad-pc", "pinpad-terminal", "pinpad"};
 }
 
+std::string_view prefix(DeviceKind kind, PrefixGroup group) {
+    const DeviceKindPrefixes p = prefixes(kind);
+    switch (group) {
+        case PrefixGroup::Pc:
+            return p.pc;
+        case PrefixGroup::Announcement:
+            return p.announcement;
+        case PrefixGroup::Device:
+            break;
+    }
+    return p.device;
+}
+
+bool has_use_terminal_flag(DeviceKind kind, const DeviceValue& value) {
+    const auto* field = std::get_if<InterfaceSelection DeviceSettings::*>(&value.field);
+    return kind == DeviceKind::Pinpad && field != nullptr &&
+           *field == &DeviceSettings::pc_interface;
+}
+
+std::string log_level_text(LogLevel level) {
+    return lower_case(log_level_name(level));
+}
+
 InterfaceSelection InterfaceSelection::from_registry(bool use_terminal,
                                                      std::optional<std::string> text) {
     if (use_terminal) {
@@ -150,86 +162,68 @@ DeviceSettings DeviceSettings::defaults(DeviceKind kind) {
 }
 
 void DeviceSettings::load(const os::RegistryKey& key, DeviceKind kind) {
-    const DeviceKindPrefixes p = prefixes(kind);
-
-    bool use_terminal = false;
-    if (kind == DeviceKind::Pinpad) {
-        // No older name: the flag came with the PIN pad.
-        auto flag = key.query(value_name(p.pc, "use-terminal"));
-        use_terminal = flag && flag->dword_value() == 1u;
-    }
-    // The text is read even when the flag already decided: the flag wins over whatever it holds.
-    pc_interface =
-        InterfaceSelection::from_registry(use_terminal, read_string_value(key, p.pc, "interface"));
-
-    if (auto v = read_u16_value(key, p.pc, "udp-port")) {
-        pc_udp_port = *v;
-    }
-    if (auto v = read_u16_value(key, p.pc, "sicct-port")) {
-        pc_sicct_port = *v;
-    }
-    if (auto v = read_u16_value(key, p.pc, "https-port")) {
-        pc_https_port = *v;
-    }
-    if (auto v = read_interval(key, p.pc, "service-announcement-interval")) {
-        pc_service_announcement_interval = *v;
-    }
-    if (auto text = read_string_value(key, p.announcement, "ip-address")) {
-        // Ipv4Addr::parse is strict; the length test keeps it to what a dotted address can be.
-        if (text->size() <= 15) {
-            announcement_ip_address = Ipv4Addr::parse(*text);
-        }
-    }
-    if (auto v = read_u16_value(key, p.announcement, "udp-port")) {
-        announcement_udp_port = *v;
-    }
-    device_interface =
-        InterfaceSelection::from_registry(false, read_string_value(key, p.device, "interface"));
-    if (auto v = read_u16_value(key, p.device, "service-discovery-port")) {
-        device_service_discovery_port = *v;
-    }
-    if (auto v = read_interval(key, p.device, "service-discovery-interval")) {
-        device_service_discovery_interval = *v;
+    for (const DeviceValue& value : DEVICE_VALUES) {
+        const std::string_view p = prefix(kind, value.group);
+        std::visit(
+            [&]<typename T>(T DeviceSettings::*field) {
+                T& target = this->*field;
+                if constexpr (std::is_same_v<T, InterfaceSelection>) {
+                    bool use_terminal = false;
+                    if (has_use_terminal_flag(kind, value)) {
+                        // No older name: the flag came with the PIN pad.
+                        auto flag = key.query(value_name(p, USE_TERMINAL_SUFFIX));
+                        use_terminal = flag && flag->dword_value() == 1u;
+                    }
+                    // The text is read even when the flag already decided: the flag wins over
+                    // whatever it holds.
+                    target = InterfaceSelection::from_registry(
+                        use_terminal, read_string_value(key, p, value.suffix));
+                } else if constexpr (std::is_same_v<T, std::uint16_t>) {
+                    if (auto v = read_u16_value(key, p, value.suffix)) {
+                        target = *v;
+                    }
+                } else if constexpr (std::is_same_v<T, std::chrono::seconds>) {
+                    auto v = read_u16_value(key, p, value.suffix);
+                    if (v && *v >= MIN_INTERVAL_SECONDS && *v <= MAX_INTERVAL_SECONDS) {
+                        target = std::chrono::seconds{*v};
+                    }
+                } else {
+                    // Ipv4Addr::parse is strict; the length test keeps it to what a dotted
+                    // address can be.
+                    auto text = read_string_value(key, p, value.suffix);
+                    if (text && text->size() <= 15) {
+                        target = Ipv4Addr::parse(*text);
+                    }
+                }
+            },
+            value.field);
     }
 }
 
 void DeviceSettings::fmt_differences(std::vector<std::string>& entries, DeviceKind kind,
                                      const DeviceSettings& d) const {
-    const DeviceKindPrefixes p = prefixes(kind);
-    auto add = [&entries](std::string_view prefix, std::string_view suffix, const auto& text) {
-        entries.push_back(fmt::format("{}-{}: {}", prefix, suffix, text));
-    };
-    auto seconds = [](std::chrono::seconds s) { return fmt::format("{} s", s.count()); };
-
-    if (pc_interface != d.pc_interface) {
-        add(p.pc, "interface", pc_interface.to_string());
-    }
-    if (pc_udp_port != d.pc_udp_port) {
-        add(p.pc, "udp-port", pc_udp_port);
-    }
-    if (pc_sicct_port != d.pc_sicct_port) {
-        add(p.pc, "sicct-port", pc_sicct_port);
-    }
-    if (pc_https_port != d.pc_https_port) {
-        add(p.pc, "https-port", pc_https_port);
-    }
-    if (pc_service_announcement_interval != d.pc_service_announcement_interval) {
-        add(p.pc, "service-announcement-interval", seconds(pc_service_announcement_interval));
-    }
-    if (announcement_ip_address) {
-        add(p.announcement, "ip-address", announcement_ip_address->to_string());
-    }
-    if (announcement_udp_port != d.announcement_udp_port) {
-        add(p.announcement, "udp-port", announcement_udp_port);
-    }
-    if (device_interface != d.device_interface) {
-        add(p.device, "interface", device_interface.to_string());
-    }
-    if (device_service_discovery_port != d.device_service_discovery_port) {
-        add(p.device, "service-discovery-port", device_service_discovery_port);
-    }
-    if (device_service_discovery_interval != d.device_service_discovery_interval) {
-        add(p.device, "service-discovery-interval", seconds(device_service_discovery_interval));
+    for (const DeviceValue& value : DEVICE_VALUES) {
+        std::visit(
+            [&]<typename T>(T DeviceSettings::*field) {
+                const T& current = this->*field;
+                if (current == d.*field) {
+                    return;
+                }
+                std::string text;
+                if constexpr (std::is_same_v<T, InterfaceSelection>) {
+                    text = current.to_string();
+                } else if constexpr (std::is_same_v<T, std::uint16_t>) {
+                    text = fmt::format("{}", current);
+                } else if constexpr (std::is_same_v<T, std::chrono::seconds>) {
+                    text = fmt::format("{} s", current.count());
+                } else {
+                    // The default is none, so a set address always differs.
+                    text = current->to_string();
+                }
+                entries.push_back(
+                    fmt::format("{}-{}: {}", prefix(kind, value.group), value.suffix, text));
+            },
+            value.field);
     }
 }
 
@@ -243,7 +237,7 @@ Settings Settings::load() {
 
 Settings Settings::load_from(const os::RegistryKey& key) {
     Settings settings;
-    if (auto text = read_string_value(key, DEFAULT_PREFIX, "loglevel")) {
+    if (auto text = read_string_value(key, DEFAULT_PREFIX, LOG_LEVEL_SUFFIX)) {
         if (auto level = parse_log_level(*text)) {
             settings.log_level = *level;
         }
@@ -257,7 +251,7 @@ std::string Settings::to_string() const {
     const Settings d = defaults();
     std::vector<std::string> entries;
     if (log_level != d.log_level) {
-        entries.push_back(fmt::format("loglevel: {}", lower_case(log_level_name(log_level))));
+        entries.push_back(fmt::format("{}: {}", LOG_LEVEL_SUFFIX, log_level_text(log_level)));
     }
     terminal.fmt_differences(entries, DeviceKind::Terminal, d.terminal);
     pinpad.fmt_differences(entries, DeviceKind::Pinpad, d.pinpad);

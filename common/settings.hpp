@@ -3,6 +3,7 @@
 // is missing, of another type or out of range takes its default.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <optional>
@@ -33,6 +34,14 @@ struct DeviceKindPrefixes {
     std::string_view device;        // "terminal" / "pinpad"
 };
 DeviceKindPrefixes prefixes(DeviceKind kind);
+
+// Which of a kind's three prefixes a value name takes.
+enum class PrefixGroup { Pc, Announcement, Device };
+std::string_view prefix(DeviceKind kind, PrefixGroup group);
+
+// The PIN pad's flag beside "pinpad-pc-interface": REG_DWORD 1 when it runs on the card
+// terminal's interfaces. The card terminal has no such value.
+inline constexpr std::string_view USE_TERMINAL_SUFFIX = "use-terminal";
 
 // How an adapter is chosen.
 struct InterfaceSelection {
@@ -93,6 +102,40 @@ struct DeviceSettings {
     bool operator==(const DeviceSettings&) const = default;
 };
 
+// One registry value of a device: the field it holds and its name (the kind's prefix of `group`,
+// "-", `suffix`). The field's type says how it is stored: a selection as REG_SZ (the name, or the
+// MAC text), a port as REG_DWORD, an interval as REG_DWORD seconds (60 to 3600 are read), an
+// address as dotted REG_SZ. Its default is the same field of DeviceSettings::defaults(kind).
+struct DeviceValue {
+    using Field =
+        std::variant<InterfaceSelection DeviceSettings::*, std::uint16_t DeviceSettings::*,
+                     std::chrono::seconds DeviceSettings::*,
+                     std::optional<Ipv4Addr> DeviceSettings::*>;
+    Field field;
+    PrefixGroup group;
+    std::string_view suffix;
+};
+
+// The values of one device, in the order in which they are read, shown and written. The PIN pad's
+// use-terminal flag is not among them: it belongs to the PC-side "interface" value.
+inline constexpr std::array<DeviceValue, 10> DEVICE_VALUES{{
+    {&DeviceSettings::pc_interface, PrefixGroup::Pc, "interface"},
+    {&DeviceSettings::pc_udp_port, PrefixGroup::Pc, "udp-port"},
+    {&DeviceSettings::pc_sicct_port, PrefixGroup::Pc, "sicct-port"},
+    {&DeviceSettings::pc_https_port, PrefixGroup::Pc, "https-port"},
+    {&DeviceSettings::pc_service_announcement_interval, PrefixGroup::Pc,
+     "service-announcement-interval"},
+    {&DeviceSettings::announcement_ip_address, PrefixGroup::Announcement, "ip-address"},
+    {&DeviceSettings::announcement_udp_port, PrefixGroup::Announcement, "udp-port"},
+    {&DeviceSettings::device_interface, PrefixGroup::Device, "interface"},
+    {&DeviceSettings::device_service_discovery_port, PrefixGroup::Device, "service-discovery-port"},
+    {&DeviceSettings::device_service_discovery_interval, PrefixGroup::Device,
+     "service-discovery-interval"},
+}};
+
+// Whether `value` of that kind carries the use-terminal flag beside it (the PIN pad's PC side).
+bool has_use_terminal_flag(DeviceKind kind, const DeviceValue& value);
+
 struct Settings {
     DeviceSettings terminal = DeviceSettings::defaults(DeviceKind::Terminal);
     DeviceSettings pinpad = DeviceSettings::defaults(DeviceKind::Pinpad);
@@ -111,6 +154,14 @@ struct Settings {
 
     bool operator==(const Settings&) const = default;
 };
+
+// "loglevel" is the one value without a device: its pseudo-prefix "default" makes its name the
+// bare suffix.
+inline constexpr std::string_view DEFAULT_PREFIX = "default";
+inline constexpr std::string_view LOG_LEVEL_SUFFIX = "loglevel";
+
+// The stored and shown form of a level: its name in lower case ("warn").
+std::string log_level_text(LogLevel level);
 
 // "prefix-suffix", or the bare suffix for the pseudo-prefix "default".
 std::string value_name(std::string_view prefix, std::string_view suffix);
