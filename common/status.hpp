@@ -99,10 +99,10 @@ struct AppStatus {
 // POSIX stand-in: shm_open + mmap. POSIX object names allow no "/" after the leading one, so the
 // section name becomes "/" + name with every "\" replaced by "_"
 // ("/Local_Korvel-QM4410-LAN-Proxy"). Windows keeps a section while any handle is open and drops it
-// with the last one; POSIX objects persist until unlinked, so every owner made by `create` unlinks
-// the name when it is destroyed and no section outlives the program. Owners made by `open` never
-// unlink. Console mode creates the object readable by its user only, service mode by everyone (the
-// null DACL's counterpart).
+// with the last one; POSIX objects persist until unlinked, so the last of the owners made by
+// `create` that ends unlinks the name, and no section outlives the programs that use it. Owners
+// made by `open` never unlink. Console mode creates the object readable by its user only, service
+// mode by everyone (the null DACL's counterpart).
 class SharedMemory {
   public:
     // The service ("Global\" name, null DACL, inheritable handle) or the console ("Local\" name,

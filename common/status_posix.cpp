@@ -1,11 +1,18 @@
-// POSIX stand-in for the named section: a shm_open object of 4096 bytes mapped shared. Windows
-// drops a section with its last handle, a POSIX object stays until it is unlinked, so the owner
-// made by `create` unlinks the name when it is destroyed. The errors are those of the Windows
-// build, with errno values in place of Win32 codes.
+// POSIX stand-in for the named section: a shm_open object of 4096 bytes mapped shared. The
+// errors are those of the Windows build, with errno values in place of Win32 codes.
+//
+// Windows drops a section with its last handle; a POSIX object stays until it is unlinked. So
+// that the name lives exactly as long as some program owns the section, every owner made by
+// `create` holds a shared flock on its descriptor, and an owner that ends unlinks the name only
+// when it can take that lock exclusively, that is when no other owner is left. A second
+// instance that ends first so leaves the running one's record readable, and a section left
+// behind by a program that was killed goes with the next owner. The kernel drops the lock of a
+// killed owner with its descriptor. Readers made by `open` take no lock and never unlink.
 #include "common/status.hpp"
 
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -72,44 +79,67 @@ Result<SharedMemory> SharedMemory::create_named(const char* name, bool service_m
     // Service mode: any account may open it, as under the null DACL; console: its user only.
     const mode_t mode = service_mode ? 0666 : 0600;
 
-    bool is_new = true;
-    int fd = ::shm_open(object.c_str(), O_CREAT | O_EXCL | O_RDWR, mode);
-    if (fd < 0 && errno == EEXIST) {
-        // An existing section is used unchanged, whatever it holds.
-        is_new = false;
-        fd = ::shm_open(object.c_str(), O_RDWR, 0);
-    }
-    if (fd < 0) {
-        const int code = errno;
-        return fail(Error::caused("Could not create shared memory: ",
-                                  Error(os::system_error_text(static_cast<std::uint32_t>(code)))));
-    }
-    Descriptor descriptor(fd);
-    if (is_new) {
-        // The umask may have narrowed the mode; service mode wants it as asked.
-        if (service_mode) {
-            ::fchmod(fd, mode);
+    // An owner that ends removes the name while holding the object exclusively; one that opened
+    // the object just before that holds a name that is gone, and starts over. Each round needs
+    // another program to end at that very moment, so a few rounds suffice.
+    for (int attempt = 0;; ++attempt) {
+        bool is_new = true;
+        int fd = ::shm_open(object.c_str(), O_CREAT | O_EXCL | O_RDWR, mode);
+        if (fd < 0 && errno == EEXIST) {
+            // An existing section is used unchanged, whatever it holds.
+            is_new = false;
+            fd = ::shm_open(object.c_str(), O_RDWR, 0);
         }
-        if (::ftruncate(fd, STATUS_SECTION_SIZE) != 0) {
+        if (fd < 0) {
             const int code = errno;
-            ::shm_unlink(object.c_str());
             return fail(
                 Error::caused("Could not create shared memory: ",
                               Error(os::system_error_text(static_cast<std::uint32_t>(code)))));
         }
-    }
-    auto view = map_view(fd);
-    if (!view) {
-        if (is_new) {
-            ::shm_unlink(object.c_str());
+        Descriptor descriptor(fd);
+        struct stat st {};
+        if (::flock(fd, LOCK_SH) != 0 || ::fstat(fd, &st) != 0) {
+            const int code = errno;
+            if (is_new) {
+                ::shm_unlink(object.c_str());
+            }
+            return fail(
+                Error::caused("Could not create shared memory: ",
+                              Error(os::system_error_text(static_cast<std::uint32_t>(code)))));
         }
-        return fail(std::move(view.error()));
+        if (st.st_nlink == 0) {
+            if (attempt < 8) {
+                continue;
+            }
+            return fail(Error::caused("Could not create shared memory: ",
+                                      Error(os::system_error_text(ENOENT))));
+        }
+        if (is_new) {
+            // The umask may have narrowed the mode; service mode wants it as asked.
+            if (service_mode) {
+                ::fchmod(fd, mode);
+            }
+            if (::ftruncate(fd, STATUS_SECTION_SIZE) != 0) {
+                const int code = errno;
+                ::shm_unlink(object.c_str());
+                return fail(
+                    Error::caused("Could not create shared memory: ",
+                                  Error(os::system_error_text(static_cast<std::uint32_t>(code)))));
+            }
+        }
+        auto view = map_view(fd);
+        if (!view) {
+            if (is_new) {
+                ::shm_unlink(object.c_str());
+            }
+            return fail(std::move(view.error()));
+        }
+        SharedMemory memory;
+        memory.view_ = *view;
+        memory.handle_ = descriptor.release();
+        memory.unlink_name_ = object;
+        return memory;
     }
-    SharedMemory memory;
-    memory.view_ = *view;
-    memory.handle_ = descriptor.release();
-    memory.unlink_name_ = object;
-    return memory;
 }
 
 Result<SharedMemory> SharedMemory::open(const char* name) {
@@ -136,13 +166,14 @@ void SharedMemory::release() {
         view_ = nullptr;
     }
     if (handle_ >= 0) {
+        // The name goes only with the last owner, and before its lock does (see the top).
+        if (!unlink_name_.empty() && ::flock(static_cast<int>(handle_), LOCK_EX | LOCK_NB) == 0) {
+            ::shm_unlink(unlink_name_.c_str());
+        }
         ::close(static_cast<int>(handle_));
         handle_ = -1;
     }
-    if (!unlink_name_.empty()) {
-        ::shm_unlink(unlink_name_.c_str());
-        unlink_name_.clear();
-    }
+    unlink_name_.clear();
 }
 
 }  // namespace tessaro

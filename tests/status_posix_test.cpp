@@ -10,6 +10,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstring>
+#include <optional>
 #include <string>
 
 #include <fmt/format.h>
@@ -28,6 +30,15 @@ Names unique_names(const char* prefix) {
     return {fmt::format("{}\\{}", prefix, tail), fmt::format("/{}_{}", prefix, tail)};
 }
 
+bool object_exists(const std::string& posix_name) {
+    const int fd = shm_open(posix_name.c_str(), O_RDONLY, 0);
+    if (fd < 0) {
+        return false;
+    }
+    close(fd);
+    return true;
+}
+
 // Someone else's object, removed at the end of the test whatever happens.
 struct ForeignObject {
     std::string name;
@@ -40,14 +51,7 @@ struct ForeignObject {
         }
     }
     ~ForeignObject() { shm_unlink(name.c_str()); }
-    bool exists() const {
-        const int fd = shm_open(name.c_str(), O_RDONLY, 0);
-        if (fd < 0) {
-            return false;
-        }
-        close(fd);
-        return true;
-    }
+    bool exists() const { return object_exists(name); }
 };
 
 mode_t object_mode(const std::string& posix_name) {
@@ -92,6 +96,34 @@ TEST(SharedMemoryPosix, ASmallerExistingObjectFailsTheViewAndStays) {
               "Could not create shared memory view: Invalid argument (os error 22)");
     // Not ours: a failed create leaves it where it was.
     EXPECT_TRUE(foreign.exists());
+}
+
+TEST(SharedMemoryPosix, TheNameStaysUntilItsLastOwnerEnds) {
+    const Names names = unique_names("Local");
+    std::optional<SharedMemory> running;
+    {
+        auto created = SharedMemory::create_named(names.windows.c_str(), false);
+        ASSERT_TRUE(created.has_value()) << created.error().message();
+        running.emplace(std::move(*created));
+    }
+    ASSERT_TRUE(AppStatus::write(running->view(), AppStatus{}).has_value());
+    // A second instance that reuses the section and ends first leaves it to the running one.
+    {
+        auto second = SharedMemory::create_named(names.windows.c_str(), false);
+        ASSERT_TRUE(second.has_value()) << second.error().message();
+    }
+    {
+        auto reader = SharedMemory::open(names.windows.c_str());
+        ASSERT_TRUE(reader.has_value()) << reader.error().message();
+        EXPECT_EQ(std::memcmp(reader->view(), running->view(), STATUS_SECTION_SIZE), 0);
+        EXPECT_EQ(reader->view()[0], 1);
+    }
+
+    // Readers hold no claim on the name: it goes with the last owner.
+    auto reader = SharedMemory::open(names.windows.c_str());
+    ASSERT_TRUE(reader.has_value()) << reader.error().message();
+    running.reset();
+    EXPECT_FALSE(object_exists(names.posix));
 }
 
 TEST(SharedMemoryPosix, AReusedObjectIsUnlinkedByItsOwnerToo) {
