@@ -68,9 +68,6 @@ class Proxy {
 
     ProxyStatus status() const;
 
-    // Releases what the state holds, in order; the caller enters the next state.
-    void stop();
-
     const ProxyState& state() const { return state_; }
     bool is_running() const { return std::holds_alternative<ProxyState::Running>(state_.value); }
     // The running proxy's USB and SICCT-side adapters; none unless Running.
@@ -78,6 +75,9 @@ class Proxy {
     SharedPcInterface running_sicct_iface() const;
 
   private:
+    // Releases what the state holds, in order, and leaves it hollow (a Running state with no
+    // relays): only a transition, which enters the next state at once, may call it.
+    void stop();
     void start_servers();
 
     DeviceSettings device_settings_;
