@@ -99,6 +99,13 @@ struct DeviceSettings {
     void fmt_differences(std::vector<std::string>& entries, DeviceKind kind,
                          const DeviceSettings& defaults) const;
 
+    // Writes every value that differs from `defaults` (of the same kind) and deletes every other
+    // one, each with its older name, in the order of DEVICE_VALUES; the first failing write or
+    // delete ends it. Only the configuration tool writes settings: this is defined in
+    // winconfig/settings_writer.cpp, and only the tool's build links it.
+    [[nodiscard]] VoidResult save(os::RegistryKey& key, const DeviceSettings& defaults,
+                                  DeviceKind kind) const;
+
     bool operator==(const DeviceSettings&) const = default;
 };
 

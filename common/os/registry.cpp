@@ -155,4 +155,28 @@ std::optional<std::uint32_t> RegistryValue::dword_value() const {
            (std::uint32_t{data[3]} << 24);
 }
 
+std::string path_error_text(RegistryErrorKind kind, std::string_view path) {
+    switch (kind) {
+        case RegistryErrorKind::NotFound:
+            return "Provided path not found: " + std::string(path);
+        case RegistryErrorKind::AccessDenied:
+            return "Permission denied for given path: " + std::string(path);
+        case RegistryErrorKind::Other:
+            break;
+    }
+    return "An unknown IO error occurred for given path: " + std::string(path);
+}
+
+std::string value_error_text(RegistryErrorKind kind, std::string_view name) {
+    switch (kind) {
+        case RegistryErrorKind::NotFound:
+            return "Data not found for value with name '" + std::string(name) + "'";
+        case RegistryErrorKind::AccessDenied:
+            return "Permission denied for given value name: '" + std::string(name) + "'";
+        case RegistryErrorKind::Other:
+            break;
+    }
+    return "An unknown IO error occurred for given value name: '" + std::string(name) + "'";
+}
+
 }  // namespace tessaro::os

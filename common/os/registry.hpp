@@ -65,6 +65,14 @@ class RegistryError : public Error {
     RegistryErrorKind kind_;
 };
 
+// The texts that the configuration tool shows for a failed key or value, worded after the kind:
+// "Provided path not found: " / "Permission denied for given path: " / "An unknown IO error
+// occurred for given path: " + path, and "Data not found for value with name '" / "Permission
+// denied for given value name: '" / "An unknown IO error occurred for given value name: '" +
+// name + "'".
+std::string path_error_text(RegistryErrorKind kind, std::string_view path);
+std::string value_error_text(RegistryErrorKind kind, std::string_view name);
+
 // Both convert to Result / VoidResult where the kind is not needed.
 template <typename T>
 using RegistryResult = std::expected<T, RegistryError>;
@@ -85,13 +93,14 @@ class RegistryKey {
 
 // Names and paths are UTF-8; paths are relative to HKEY_LOCAL_MACHINE, with "\" between the
 // parts. Errors name the operation and carry the system's text.
-// Opening and deleting a key tell what kind of system error they met (a missing key is
-// NotFound), for callers that word their messages after it; both convert to Result / VoidResult.
+// Opening, creating and deleting a key tell what kind of system error they met (a missing key is
+// NotFound), for callers that word their messages after it; all convert to Result / VoidResult.
 [[nodiscard]] RegistryResult<std::unique_ptr<RegistryKey>> open_local_machine_key(
     std::string_view path, std::uint32_t access);
-// Opens the key, creating it and every missing key above it.
-[[nodiscard]] Result<std::unique_ptr<RegistryKey>> create_local_machine_key(std::string_view path,
-                                                                            std::uint32_t access);
+// Opens the key, creating it and every missing key above it. The POSIX stand-in knows no access
+// checks on keys: its failures (a bad path, an unreadable or unwritable file) are all Other.
+[[nodiscard]] RegistryResult<std::unique_ptr<RegistryKey>> create_local_machine_key(
+    std::string_view path, std::uint32_t access);
 // Deletes `subkey` of the key at `path` with everything below it; an absent `subkey` is an error.
 [[nodiscard]] RegistryVoidResult delete_local_machine_tree(std::string_view path,
                                                            std::string_view subkey);

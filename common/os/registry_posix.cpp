@@ -651,10 +651,12 @@ RegistryResult<std::unique_ptr<RegistryKey>> open_local_machine_key(std::string_
     return std::make_unique<PosixRegistryKey>(file, std::move(full), access);
 }
 
-Result<std::unique_ptr<RegistryKey>> create_local_machine_key(std::string_view path,
-                                                              std::uint32_t access) {
+RegistryResult<std::unique_ptr<RegistryKey>> create_local_machine_key(std::string_view path,
+                                                                      std::uint32_t access) {
     auto error = [path](std::string_view why) {
-        return fail(fmt::format("Could not create registry key '{}': {}", path, why));
+        return std::unexpected(
+            RegistryError(RegistryErrorKind::Other,
+                          fmt::format("Could not create registry key '{}': {}", path, why)));
     };
     const std::string file = registry_file();
     auto doc = document_for(path, file);

@@ -112,13 +112,14 @@ RegistryResult<std::unique_ptr<RegistryKey>> open_local_machine_key(std::string_
     return std::make_unique<WinRegistryKey>(OwnedKey(key));
 }
 
-Result<std::unique_ptr<RegistryKey>> create_local_machine_key(std::string_view path,
-                                                              std::uint32_t access) {
+RegistryResult<std::unique_ptr<RegistryKey>> create_local_machine_key(std::string_view path,
+                                                                      std::uint32_t access) {
     HKEY key = nullptr;
     LSTATUS status = RegCreateKeyExW(HKEY_LOCAL_MACHINE, wide(path).c_str(), 0, nullptr,
                                      REG_OPTION_NON_VOLATILE, access, nullptr, &key, nullptr);
     if (status != ERROR_SUCCESS) {
-        return fail(failure("Could not create registry key", path, status));
+        return std::unexpected(
+            RegistryError(kind_of(status), failure("Could not create registry key", path, status)));
     }
     return std::make_unique<WinRegistryKey>(OwnedKey(key));
 }
