@@ -1,5 +1,6 @@
 #include "common/status.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 #include <utility>
@@ -243,6 +244,181 @@ VoidResult AppStatus::write(std::uint8_t* view, AppStatus status) {
         return fail(Error::caused("Failed to serialize status: ", std::move(r.error())));
     }
     return {};
+}
+
+// --- Record decoding --------------------------------------------------------------------------
+
+namespace {
+
+// Well-formed UTF-8 only: no overlong forms, no encoded surrogates, nothing above U+10FFFF, no
+// sequence cut off at the end.
+bool is_utf8(std::span<const std::uint8_t> bytes) {
+    std::size_t i = 0;
+    while (i < bytes.size()) {
+        const std::uint8_t b0 = bytes[i];
+        if (b0 < 0x80) {
+            ++i;
+            continue;
+        }
+        std::size_t length = 0;
+        std::uint8_t low = 0x80;  // bounds of the second byte
+        std::uint8_t high = 0xBF;
+        if (b0 >= 0xC2 && b0 <= 0xDF) {
+            length = 2;
+        } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+            length = 3;
+            low = b0 == 0xE0 ? 0xA0 : 0x80;
+            high = b0 == 0xED ? 0x9F : 0xBF;
+        } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+            length = 4;
+            low = b0 == 0xF0 ? 0x90 : 0x80;
+            high = b0 == 0xF4 ? 0x8F : 0xBF;
+        } else {
+            return false;
+        }
+        if (bytes.size() - i < length || bytes[i + 1] < low || bytes[i + 1] > high) {
+            return false;
+        }
+        for (std::size_t k = 2; k < length; ++k) {
+            if ((bytes[i + k] & 0xC0) != 0x80) {
+                return false;
+            }
+        }
+        i += length;
+    }
+    return true;
+}
+
+std::uint64_t load_le(std::span<const std::uint8_t> bytes) {
+    std::uint64_t v = 0;
+    for (std::size_t i = bytes.size(); i > 0; --i) {
+        v = (v << 8) | bytes[i - 1];
+    }
+    return v;
+}
+
+}  // namespace
+
+std::optional<std::span<const std::uint8_t>> StatusInput::take(std::size_t count) {
+    if (count > rest_.size()) {
+        return std::nullopt;
+    }
+    auto piece = rest_.first(count);
+    rest_ = rest_.subspan(count);
+    return piece;
+}
+
+std::optional<std::uint8_t> StatusInput::read_u8() {
+    auto piece = take(1);
+    if (!piece) {
+        return std::nullopt;
+    }
+    return (*piece)[0];
+}
+
+std::optional<std::uint32_t> StatusInput::read_u32() {
+    auto piece = take(4);
+    if (!piece) {
+        return std::nullopt;
+    }
+    return static_cast<std::uint32_t>(load_le(*piece));
+}
+
+std::optional<std::uint64_t> StatusInput::read_u64() {
+    auto piece = take(8);
+    if (!piece) {
+        return std::nullopt;
+    }
+    return load_le(*piece);
+}
+
+std::optional<Ipv4Addr> StatusInput::read_ipv4() {
+    auto piece = take(4);
+    if (!piece) {
+        return std::nullopt;
+    }
+    Ipv4Addr address;
+    std::copy(piece->begin(), piece->end(), address.octets.begin());
+    return address;
+}
+
+std::optional<std::string> StatusInput::read_string() {
+    auto count = read_u64();
+    // The count is compared with what is left before anything is sized from it.
+    if (!count || *count > rest_.size()) {
+        return std::nullopt;
+    }
+    auto piece = take(static_cast<std::size_t>(*count));
+    if (!piece || !is_utf8(*piece)) {
+        return std::nullopt;
+    }
+    return std::string(piece->begin(), piece->end());
+}
+
+std::optional<MacAddress> StatusInput::read_mac() {
+    auto text = read_string();
+    if (!text) {
+        return std::nullopt;
+    }
+    auto mac = MacAddress::parse(*text);
+    if (!mac) {
+        return std::nullopt;
+    }
+    return *mac;
+}
+
+std::optional<ProxyStatus> ProxyStatus::deserialize(StatusInput& input) {
+    auto variant = input.read_u32();
+    if (!variant || *variant > 1) {
+        return std::nullopt;
+    }
+    if (*variant == 0) {
+        return ProxyStatus{};
+    }
+    Connected c;
+    auto name = input.read_string();
+    auto ip = name ? input.read_ipv4() : std::nullopt;
+    auto presence = ip ? input.read_u8() : std::nullopt;
+    if (!presence || *presence > 1) {
+        return std::nullopt;
+    }
+    if (*presence == 1) {
+        c.mac_address = input.read_mac();
+        if (!c.mac_address) {
+            return std::nullopt;
+        }
+    }
+    auto device_ip = input.read_ipv4();
+    auto device_mac = device_ip ? input.read_mac() : std::nullopt;
+    if (!device_mac) {
+        return std::nullopt;
+    }
+    c.interface_name = std::move(*name);
+    c.ip_address = *ip;
+    c.device_ip_address = *device_ip;
+    c.device_mac_address = *device_mac;
+    return ProxyStatus{std::move(c)};
+}
+
+std::optional<StatusRecord> StatusRecord::decode(std::span<const std::uint8_t> view) {
+    StatusInput input(view);
+    StatusRecord record;
+    auto version = input.read_u8();
+    auto second = version ? input.read_u8() : std::nullopt;
+    if (!second) {
+        return std::nullopt;
+    }
+    auto terminal = ProxyStatus::deserialize(input);
+    auto pinpad = terminal ? ProxyStatus::deserialize(input) : std::nullopt;
+    auto check = pinpad ? input.read_u64() : std::nullopt;
+    if (!check) {
+        return std::nullopt;
+    }
+    record.version = *version;
+    record.second = *second;
+    record.status = AppStatus{std::move(*terminal), std::move(*pinpad)};
+    record.stored_check_value = *check;
+    return record;
 }
 
 // --- Section owner (release is per platform) --------------------------------------------------

@@ -54,6 +54,29 @@ class StatusCursor {
     std::size_t pos_ = 0;
 };
 
+// A bounded reader over the bytes of a record: every fixed-width field needs its whole width, and
+// a counted text's count is compared with what is left before anything is taken or allocated for
+// it. Each read consumes from the front and gives none when the field is cut off or invalid; the
+// decoder keeps no detail of why.
+class StatusInput {
+  public:
+    explicit StatusInput(std::span<const std::uint8_t> bytes) : rest_(bytes) {}
+    std::optional<std::uint8_t> read_u8();
+    std::optional<std::uint32_t> read_u32();  // little-endian
+    std::optional<std::uint64_t> read_u64();  // little-endian
+    // Four octets, first octet first.
+    std::optional<Ipv4Addr> read_ipv4();
+    // A 64-bit byte count, then that many bytes of valid UTF-8.
+    std::optional<std::string> read_string();
+    // A text as read_string gives it that MacAddress::parse accepts: the writer's 17 upper-case
+    // characters, and also "-" separators or lower-case digits.
+    std::optional<MacAddress> read_mac();
+
+  private:
+    std::optional<std::span<const std::uint8_t>> take(std::size_t count);
+    std::span<const std::uint8_t> rest_;
+};
+
 struct ProxyStatus {
     struct NotConnected {
         bool operator==(const NotConnected&) const = default;
@@ -72,6 +95,9 @@ struct ProxyStatus {
 
     [[nodiscard]] VoidResult serialize(StatusCursor& cursor) const;
     void hash(SipHasher13& hasher) const;
+    // The counterpart of `serialize`: a variant index other than 0 and 1, or a presence byte
+    // other than 0 and 1, gives none, as does any field that does not decode.
+    static std::optional<ProxyStatus> deserialize(StatusInput& input);
 
     bool operator==(const ProxyStatus&) const = default;
 };
@@ -88,6 +114,25 @@ struct AppStatus {
     [[nodiscard]] static VoidResult write(std::uint8_t* view, AppStatus status);
 
     bool operator==(const AppStatus&) const = default;
+};
+
+// A record as found in a view, before its check value is compared: the two header bytes as they
+// stand, both statuses and the stored check value.
+struct StatusRecord {
+    std::uint8_t version = 0;
+    std::uint8_t second = 0;
+    AppStatus status;
+    std::uint64_t stored_check_value = 0;
+
+    // Decodes the record at the start of `view`; bytes behind the check value are ignored. None
+    // when the record does not decode within the view.
+    static std::optional<StatusRecord> decode(std::span<const std::uint8_t> view);
+
+    // Whether the stored check value is the one over the header bytes as read (not over the
+    // constants 1 and 0) and the decoded statuses.
+    bool check_value_matches() const {
+        return status.check_value(version, second) == stored_check_value;
+    }
 };
 
 // A named 4096-byte pagefile-backed section and a read/write view of it. Released in the
