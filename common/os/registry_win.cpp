@@ -126,9 +126,10 @@ RegistryResult<std::unique_ptr<RegistryKey>> create_local_machine_key(std::strin
 
 RegistryVoidResult delete_local_machine_tree(std::string_view path, std::string_view subkey) {
     HKEY parent = nullptr;
-    // DELETE on the subkeys plus enumeration and queries, which RegDeleteTreeW needs on the parent.
-    LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, wide(path).c_str(), 0,
-                                   KEY_READ | KEY_SET_VALUE | DELETE, &parent);
+    // Reading the parent is enough: RegDeleteTreeW opens the subkey and its children for deletion
+    // itself, and DELETE is checked on them. Asking for more would fail for an account that may
+    // not change the parent (the event-log key, for one) before a missing subkey is even noticed.
+    LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, wide(path).c_str(), 0, KEY_READ, &parent);
     if (status != ERROR_SUCCESS) {
         return std::unexpected(
             RegistryError(kind_of(status), failure("Could not open registry key", path, status)));
