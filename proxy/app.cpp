@@ -134,19 +134,23 @@ void App::Impl::on_event(node::Event& event) {
     if (*taken) {
         return;
     }
-    taken = terminal->on_event(event);
+    offer_to_proxies(event, *terminal, *pinpad, *handler);
+}
+
+void offer_to_proxies(node::Event& event, Proxy& terminal, Proxy& pinpad, node::NodeHandler& node) {
+    auto taken = terminal.on_event(event);
     if (!taken) {
-        log->error("Terminal proxy error: {}", taken.error().message());
-        handler->stop();
+        log::get("tessaro::app")->error("Terminal proxy error: {}", taken.error().message());
+        node.stop();
         return;
     }
     if (*taken) {
         return;
     }
-    taken = pinpad->on_event(event);
+    taken = pinpad.on_event(event);
     if (!taken) {
-        log->error("Pinpad proxy error: {}", taken.error().message());
-        handler->stop();
+        log::get("tessaro::app")->error("Pinpad proxy error: {}", taken.error().message());
+        node.stop();
     }
 }
 

@@ -34,6 +34,14 @@ struct StopHandle {
 // Where CHECK gets its adapter lists: the real scan over the WMI connection, or a test's own.
 using AdapterSource = std::function<Interfaces()>;
 
+class Proxy;
+
+// The proxies' part of the application's event routing, for an event that the application's own
+// handler did not take: the card terminal's proxy first, then the PIN pad's. A proxy's error is
+// logged under "tessaro::app" after its prefix ("Terminal proxy error: ", "Pinpad proxy error: "),
+// with its own message only, and stops the node; an event that neither takes is dropped.
+void offer_to_proxies(node::Event& event, Proxy& terminal, Proxy& pinpad, node::NodeHandler& node);
+
 class App {
   public:
     // Builds everything in order; on failure releases what was built and returns the error.

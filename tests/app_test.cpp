@@ -1,5 +1,6 @@
 // The application object with a fake adapter source: construction, its ids, the status
-// section, stopping, and events that nobody takes.
+// section, the order of its first events, stopping, events that nobody takes, and the proxies'
+// errors.
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -11,6 +12,7 @@
 #include "common/status.hpp"
 #include "log_capture.hpp"
 #include "proxy/app.hpp"
+#include "proxy/proxy.hpp"
 
 using namespace tessaro;
 using namespace std::chrono_literals;
@@ -109,4 +111,79 @@ TEST_F(AppTest, EventsNobodyTakesAreDroppedAndAStopFromAnotherThreadEndsTheRun) 
     ASSERT_FALSE(texts.empty());
     EXPECT_EQ(texts.back(), "Stopped.");
     EXPECT_EQ(std::count(texts.begin(), texts.end(), "Stopped."), 1);
+}
+
+TEST_F(AppTest, CheckRunsBeforeStatus) {
+    // CHECK spoils the record; only a STATUS after it can have written it again before the stop
+    // that was queued behind both.
+    auto app = App::create(Settings::defaults(), false, [] {
+        auto section = SharedMemory::open(STATUS_SECTION_NAME_CONSOLE);
+        if (section.has_value()) {
+            std::memset(section->view(), 0xAA, 18);
+        }
+        return Interfaces{};
+    });
+    ASSERT_TRUE(app.has_value()) << app.error().message();
+    auto reader = SharedMemory::open(STATUS_SECTION_NAME_CONSOLE);
+    ASSERT_TRUE(reader.has_value()) << reader.error().message();
+    (*app)->stop_handle()();
+    App::run(std::move(*app));
+    EXPECT_EQ(reader->view()[0], 1);
+    EXPECT_EQ(reader->view()[10], 0xE6);  // the first byte of the check value
+}
+
+namespace {
+
+// A proxy that is Discovering on loopback, and a second reference to its discovery client, which
+// it must never meet when it uses the client.
+struct LockedClient {
+    std::unique_ptr<Proxy> proxy;
+    std::shared_ptr<ServiceDiscoveryClient> second_reference;
+
+    LockedClient(DeviceKind kind, node::SharedHandler handler) {
+        DeviceSettings settings = DeviceSettings::defaults(kind);
+        settings.device_service_discovery_port = 0;
+        proxy = std::make_unique<Proxy>(settings, handler, kind);
+        proxy->update_device_interface(
+            {DeviceInterface("usb", "USB", Ipv4Addr{{127, 0, 0, 1}}, Ipv4Addr{{127, 255, 255, 255}},
+                             MacAddress{{2, 0, 0, 0, 0, 1}})});
+        proxy->update_pc_interface(
+            {PcInterface("lan", "LAN", Ipv4Addr{{127, 0, 0, 1}}, std::nullopt, std::nullopt)});
+        const auto* discovering = std::get_if<ProxyState::Discovering>(&proxy->state().value);
+        if (discovering != nullptr) {
+            second_reference = discovering->client;
+        }
+    }
+};
+
+}  // namespace
+
+TEST_F(AppTest, AProxysErrorIsLoggedWithItsKindAndStopsTheProgram) {
+    const std::string locked = "Internal error: service discovery client is locked";
+    struct Case {
+        bool terminal_fails;
+        std::string line;
+    } cases[] = {{true, "Terminal proxy error: " + locked},
+                 {false, "Pinpad proxy error: " + locked}};
+    for (const auto& c : cases) {
+        logtest::capture().clear();
+        auto node = node::create();
+        ASSERT_TRUE(node.has_value()) << node.error().message();
+        auto handler = node->handler;
+        Proxy idle(DeviceSettings::defaults(DeviceKind::Terminal), handler, DeviceKind::Terminal);
+        LockedClient failing(c.terminal_fails ? DeviceKind::Terminal : DeviceKind::Pinpad, handler);
+        ASSERT_TRUE(failing.second_reference) << c.line;
+
+        node::Event event = node::Signal{987654321};
+        if (c.terminal_fails) {
+            offer_to_proxies(event, *failing.proxy, idle, *handler);
+        } else {
+            offer_to_proxies(event, idle, *failing.proxy, *handler);
+        }
+        EXPECT_FALSE(handler->is_running()) << c.line;
+        EXPECT_EQ(logtest::capture().lines(APP),
+                  (std::vector<logtest::LogLine>{{APP, spdlog::level::err, c.line}}));
+        failing.second_reference.reset();
+        failing.proxy.reset();
+    }
 }
