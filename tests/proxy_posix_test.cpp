@@ -281,3 +281,57 @@ TEST_F(NamedSelectionTest, ANamedDeviceAdapterThatIsAbsentLeavesTheProxyIdleSile
     EXPECT_TRUE(in_state<ProxyState::Idle>());
     EXPECT_TRUE(logtest::capture().texts(TARGET).empty());
 }
+
+TEST_F(ProxyTest, AnHttpsRelayOrServerThatCannotStartReleasesWhatStartedAndIsRetried) {
+    struct Case {
+        int type;  // the socket that takes the port first
+        std::uint16_t port;
+        std::vector<std::string> attempt;  // the lines of one attempt after "Device found"
+        std::string error;
+    } cases[] = {
+        {SOCK_STREAM,
+         443,
+         {"Starting SICCT server at 10.67.0.1:4742", "Starting HTTPS server at 10.67.0.1:443"},
+         "Could not start HTTPS proxy: "},
+        {SOCK_DGRAM,
+         4742,
+         {"Starting SICCT server at 10.67.0.1:4742", "Starting HTTPS server at 10.67.0.1:443",
+          "Starting SICCT Service Discovery at 10.67.0.1:4742"},
+         "Could not start Service Discovery server: "},
+    };
+    for (const auto& c : cases) {
+        logtest::capture().clear();
+        // Without SO_REUSEADDR, so that the node's UDP socket cannot share the port either.
+        int blocker = ::socket(AF_INET, c.type, 0);
+        sockaddr_in at{};
+        at.sin_family = AF_INET;
+        at.sin_port = htons(c.port);
+        ::inet_pton(AF_INET, "10.67.0.1", &at.sin_addr);
+        ASSERT_EQ(::bind(blocker, reinterpret_cast<sockaddr*>(&at), sizeof at), 0) << c.error;
+        if (c.type == SOCK_STREAM) {
+            ASSERT_EQ(::listen(blocker, 1), 0);
+        }
+
+        check({usb()}, {lan()});
+        // The first attempt on the answer, the retry on a later event of the client.
+        ASSERT_TRUE(logtest::capture().wait_for(TARGET, device_found_line(), 5s, 3)) << c.error;
+        ::close(blocker);
+        auto lines = logtest::capture().lines(TARGET);
+        // The retry starts the relays again on the same ports: the failed attempt had closed
+        // every listener that it opened.
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            std::size_t at_line = static_cast<std::size_t>(attempt) * (c.attempt.size() + 2);
+            ASSERT_GE(lines.size(), at_line + c.attempt.size() + 2);
+            EXPECT_EQ(lines[at_line].text, device_found_line());
+            for (std::size_t i = 0; i < c.attempt.size(); ++i) {
+                EXPECT_EQ(lines[at_line + 1 + i].text, c.attempt[i]);
+            }
+            const auto& failure = lines[at_line + 1 + c.attempt.size()];
+            EXPECT_EQ(failure.level, spdlog::level::err);
+            EXPECT_TRUE(failure.text.starts_with(c.error)) << failure.text;
+        }
+        EXPECT_TRUE(wait_state<ProxyState::Running>()) << c.error;
+        check({usb()}, {});  // back to DeviceFound for the next case
+        ASSERT_TRUE(in_state<ProxyState::DeviceFound>());
+    }
+}

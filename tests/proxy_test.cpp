@@ -75,3 +75,20 @@ TEST_F(ProxySelectionTest, AMacSelectionTakesTheFirstAdapterWithThatMacAndNeverO
     EXPECT_EQ(discovering->sicct_iface->adapter_name(), "first");
     EXPECT_EQ(discovering->https_iface, discovering->sicct_iface);
 }
+
+TEST_F(ProxySelectionTest, AClientThatCannotStartDropsTheProxyToIdleAndTheNextCheckTriesAgain) {
+    auto proxy = make(InterfaceSelection::automatic(), InterfaceSelection::automatic());
+    // An address that no adapter of this machine holds: the client's socket cannot be bound.
+    const DeviceInterface gone("usb1", "USB", Ipv4Addr{{192, 0, 2, 1}}, Ipv4Addr{{192, 0, 2, 255}},
+                               WANTED);
+    for (int check = 1; check <= 2; ++check) {
+        proxy->update_device_interface({gone});
+        proxy->update_pc_interface({pc("lan", std::nullopt)});
+        EXPECT_TRUE(std::holds_alternative<ProxyState::Idle>(proxy->state().value));
+        const auto lines = logtest::capture().lines(TARGET);
+        ASSERT_EQ(lines.size(), static_cast<std::size_t>(check));
+        EXPECT_EQ(lines.back().level, spdlog::level::err);
+        EXPECT_TRUE(lines.back().text.starts_with("Could not start service discovery client: "))
+            << lines.back().text;
+    }
+}
