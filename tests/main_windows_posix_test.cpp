@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -38,15 +39,21 @@ std::string joined(const std::vector<std::string>& args) {
     return line;
 }
 
-// Runs $TESSARO_TEST_BINARY_DIR/proxy/tessaro with a registry file that does not exist (every
-// setting at its default) and no forced colours; killed after 30 s.
-Outcome run_tessaro(const std::vector<std::string>& args) {
+// Runs $TESSARO_TEST_BINARY_DIR/proxy/tessaro with the given registry file (none: every setting
+// at its default) and no forced colours; interrupted as by Ctrl+C after `interrupt_after` if
+// given, killed after 30 s.
+Outcome run_tessaro(const std::vector<std::string>& args, const std::string& registry_text = "",
+                    std::optional<std::chrono::milliseconds> interrupt_after = std::nullopt) {
     const char* dir = std::getenv("TESSARO_TEST_BINARY_DIR");
     std::string exe = std::string(dir == nullptr ? "." : dir) + "/proxy/tessaro";
     std::string base = "/tmp/tessaro_main_test_" + std::to_string(getpid());
     std::string out_path = base + ".out";
     std::string err_path = base + ".err";
     std::string registry = base + ".reg";
+    std::remove(registry.c_str());
+    if (!registry_text.empty()) {
+        std::ofstream(registry, std::ios::binary) << registry_text;
+    }
     std::vector<std::string> argv_text{exe};
     argv_text.insert(argv_text.end(), args.begin(), args.end());
     std::vector<char*> argv;
@@ -70,11 +77,16 @@ Outcome run_tessaro(const std::vector<std::string>& args) {
     if (child < 0) {
         return outcome;
     }
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    const auto started = std::chrono::steady_clock::now();
+    auto deadline = started + std::chrono::seconds(30);
     int status = 0;
     for (;;) {
         if (waitpid(child, &status, WNOHANG) == child) {
             break;
+        }
+        if (interrupt_after && std::chrono::steady_clock::now() > started + *interrupt_after) {
+            kill(child, SIGINT);
+            interrupt_after.reset();
         }
         if (std::chrono::steady_clock::now() > deadline) {
             kill(child, SIGKILL);
@@ -88,6 +100,7 @@ Outcome run_tessaro(const std::vector<std::string>& args) {
     outcome.err = read_file(err_path);
     std::remove(out_path.c_str());
     std::remove(err_path.c_str());
+    std::remove(registry.c_str());
     return outcome;
 }
 
@@ -138,5 +151,34 @@ TEST(TessaroProgram, InstallLogsOnTheConsoleAndEndsWithZero) {
             std::string::npos)
             << outcome.out;
         EXPECT_EQ(outcome.out.find("\x1b["), std::string::npos) << outcome.out;
+    }
+}
+
+// Without -v the stored level decides: "warn" keeps the console run's info lines back; -v shows
+// them (and debug) whatever is stored.
+TEST(TessaroProgram, TheStoredLogLevelAppliesUnlessVerboseIsGiven) {
+    const std::string warn_only =
+        "Windows Registry Editor Version 5.00\n\n"
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Korvel\\Tessaro]\n"
+        "\"loglevel\"=\"warn\"\n";
+    const std::string started = " INFO  [tessaro::app] Korvel Tessaro 1.3.2";
+    struct Case {
+        std::vector<std::string> args;
+        std::string registry;
+        bool info_shown;
+    } cases[] = {
+        {{}, "", true},  // nothing stored: info
+        {{}, warn_only, false},
+        {{"-v"}, warn_only, true},
+    };
+    for (const auto& c : cases) {
+        Outcome outcome = run_tessaro(c.args, c.registry, std::chrono::milliseconds(1500));
+        EXPECT_EQ(outcome.exit_code, 0) << joined(c.args) << outcome.err;
+        EXPECT_EQ(outcome.out.find(started) != std::string::npos, c.info_shown)
+            << joined(c.args) << c.registry << "\n"
+            << outcome.out;
+        EXPECT_EQ(outcome.out.find(" INFO  [tessaro::app] Stopped.") != std::string::npos,
+                  c.info_shown)
+            << outcome.out;
     }
 }
