@@ -18,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "device_peer.hpp"
+#include "log_capture.hpp"
 #include "netns_fixture.hpp"
 #include "proxy/node.hpp"
 #include "proxy/service_discovery.hpp"
@@ -145,9 +146,21 @@ DeviceInterface usb_iface() {
                            MacAddress{{2, 0, 0, 0, 1, 1}});
 }
 
+const std::string DISCOVERY = "tessaro::service_discovery::terminal";
+
+// The debug lines of one target, as (level, text).
+std::vector<logtest::LogLine> discovery_lines() {
+    return logtest::capture().lines(DISCOVERY);
+}
+
+logtest::LogLine debug_line(std::string text) {
+    return {DISCOVERY, spdlog::level::debug, std::move(text)};
+}
+
 class ClientTest : public ::testing::Test {
   protected:
     void SetUp() override {
+        logtest::capture().clear();
         ASSERT_TRUE(peer.ok());
         ASSERT_TRUE(nettest::make_veth(peer, "usb0", "10.66.1.1/24", "dev0", "10.66.1.2/24"));
     }
@@ -234,6 +247,14 @@ TEST_F(ClientTest, AnswersWithinTheWindowAreKeptAndTheLaterOfTwoWins) {
     });
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(held_name(), "second");
+    // The address inside the announcement, not the sender's.
+    EXPECT_EQ(discovery_lines(),
+              (std::vector<logtest::LogLine>{debug_line("Send ServiceDiscoveryRequest to "
+                                                        "10.66.1.255:4742"),
+                                             debug_line("Received ServiceAnnouncement from "
+                                                        "10.66.1.2"),
+                                             debug_line("Received ServiceAnnouncement from "
+                                                        "10.66.1.2")}));
     // Answered promptly again and again: held across every window.
     for (int i = 0; i < 3; ++i) {
         ASSERT_TRUE(answer_next(*dev, terminal_announcement("second")));
@@ -325,6 +346,7 @@ namespace {
 class ServerTest : public ::testing::Test {
   protected:
     void SetUp() override {
+        logtest::capture().clear();
         ASSERT_TRUE(peer.ok());
         ASSERT_TRUE(nettest::make_veth(peer, "lan0", "10.66.2.1/24", "peer0", "10.66.2.2/24"));
     }
@@ -339,10 +361,11 @@ class ServerTest : public ::testing::Test {
                                    MacAddress{{2, 0, 0, 0, 2, 1}}, 4742};
     }
 
-    void start_server(std::optional<Ipv4Addr> target, std::chrono::milliseconds interval) {
+    void start_server(std::optional<Ipv4Addr> target, std::chrono::milliseconds interval,
+                      Ipv4Addr address = Ipv4Addr{{10, 66, 2, 1}}) {
         auto s = ServiceDiscoveryServer::create(DeviceKind::Terminal, loop.handler,
-                                                SocketAddrV4{Ipv4Addr{{10, 66, 2, 1}}, 4742},
-                                                target, 4800, interval, lan_announcement());
+                                                SocketAddrV4{address, 4742}, target, 4800, interval,
+                                                lan_announcement());
         ASSERT_TRUE(s.has_value()) << s.error().message();
         server = std::move(*s);
         loop.start([this](const node::Event& e) { return server && server->handle_event(e); });
@@ -382,6 +405,10 @@ TEST_F(ServerTest, AnswersAtTheReplyAddressWrittenInTheRequest) {
             EXPECT_EQ(*answer, expected_lan_datagram);
         }
     }
+    // The request's own address, and where the answer went; nothing for the other kind.
+    const auto received = debug_line("Received ServiceDiscoveryRequest from 10.66.2.2");
+    const auto sent = debug_line("Send ServiceAnnouncement to 10.66.2.2:6000");
+    EXPECT_EQ(discovery_lines(), (std::vector<logtest::LogLine>{received, sent, received, sent}));
 }
 
 TEST_F(ServerTest, AnnouncesToTheTargetAtOnceAndThenEveryInterval) {
