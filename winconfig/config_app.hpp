@@ -1,15 +1,24 @@
 // The configuration tool's state and every decision of its main window, over the window (a
 // ConfigView) and the system (a ConfigPlatform). Everything here runs on the GUI thread; message
 // boxes run nested message loops that call back into handle_event, so no operation keeps state
-// half-updated across a box.
+// half-updated across a box: the one exception is the status read, whose flag tells a tick nested
+// in its error box to skip its own read.
 #pragma once
+
+#include <optional>
 
 #include "common/settings.hpp"
 #include "common/status.hpp"
 #include "winconfig/config_platform.hpp"
 #include "winconfig/config_view.hpp"
+#include "winconfig/dialog_thread.hpp"
+#include "winconfig/proxy_tab.hpp"
+#include "winconfig/status_reader.hpp"
 
 namespace tessaro::winconfig {
+
+// The single start argument of a service start by the tool; the service ignores it.
+inline constexpr std::string_view SERVICE_START_ARGUMENT = "tessaro-config";
 
 class ConfigApp {
   public:
@@ -18,12 +27,57 @@ class ConfigApp {
     // The dispatch of the main window's events by kind and source control.
     void handle_event(UiEvent event, ControlId source);
 
+    // The first event: the saved log level, the adapter scan, both tabs, the Save button, and the
+    // window shown.
     void on_init();
+    // "Speichern" enabled exactly for a valid change; every marker set.
+    void update_save_button();
+    // The controls stored, the settings written, the Save button updated, and the restart
+    // question while the service runs.
+    void save();
+    // Once a second: the service state, then the published status of both proxies.
+    void on_timer();
+    // A status dialog has ended: its handler unbound, its thread joined, the window back.
+    void on_dialog_closed();
+
+    void refresh_service_state();
+    void toggle_service();
+    void open_event_viewer();
+
+    void show_terminal_details();
+    void show_pinpad_details();
+    [[nodiscard]] VoidResult open_status_dialog(DeviceKind kind, ProxyStatus snapshot);
+
+    const Settings& saved_settings() const { return saved_settings_; }
+    bool service_running() const { return service_running_; }
+    bool restart_pending() const { return restart_pending_; }
+    const std::optional<StatusReadError>& status_error() const { return status_error_; }
+    const AppStatus& last_status() const { return last_status_; }
+    bool dialog_open() const { return open_dialog_.has_value(); }
+
+    const ProxyTab& terminal_tab() const { return terminal_tab_; }
+    const ProxyTab& pinpad_tab() const { return pinpad_tab_; }
 
   private:
+    // A button click, by its source in the window's order of comparison.
+    void on_click(ControlId source);
+    void show_details(DeviceKind kind, const ProxyStatus& status);
+    void show_error_box(std::string_view text, BoxOwner owner = BoxOwner::None);
+
     ConfigView& view_;
     ConfigPlatform& platform_;
+    ProxyTab terminal_tab_;
+    ProxyTab pinpad_tab_;
+
     Settings saved_settings_;
+    std::optional<StatusReadError> status_error_;
+    // Set while a status read runs, its error box included.
+    bool status_read_running_ = false;
+    bool service_running_ = false;
+    bool restart_pending_ = false;
+    AppStatus last_status_;
+    // The tracked dialog's thread; its raw handler is bound on the window while this is set.
+    std::optional<DialogThread> open_dialog_;
 };
 
 }  // namespace tessaro::winconfig
