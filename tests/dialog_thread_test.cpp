@@ -69,6 +69,34 @@ TEST(DialogThread, AnEndBeforeTheHandOverEndsTheWait) {
     EXPECT_EQ(dialog_thread_panicked_error().message(), "Dialog thread panicked: Any { .. }");
 }
 
+TEST(DialogThread, AnAbortAfterTheHandOverStillSignalsTheMainWindow) {
+    auto [sender, receiver] = make_hand_over_channel();
+    DialogStart start{main_notice, ProxyStatus{}, DeviceKind::Terminal, std::move(sender)};
+    std::optional<NoticeSender> signalled;  // written by the thread, read after the join
+    auto thread = DialogThread::start(
+        std::move(start),
+        [](DialogStart s) -> VoidResult {
+            EXPECT_TRUE(s.hand_over.send(dialog_notice).has_value());
+            throw std::runtime_error("lost in the message loop");
+        },
+        [&](NoticeSender notice) { signalled = notice; });
+    ASSERT_TRUE(thread.has_value());
+    EXPECT_EQ(receiver.receive(), dialog_notice);
+    EXPECT_FALSE(thread->join().has_value());
+    EXPECT_EQ(signalled, main_notice);
+
+    // A body that ends normally signals by itself; the boundary adds nothing.
+    auto [sender2, receiver2] = make_hand_over_channel();
+    signalled.reset();
+    auto normal = DialogThread::start(
+        DialogStart{main_notice, ProxyStatus{}, DeviceKind::Terminal, std::move(sender2)},
+        [](DialogStart) -> VoidResult { return {}; },
+        [&](NoticeSender notice) { signalled = notice; });
+    ASSERT_TRUE(normal.has_value());
+    EXPECT_TRUE(normal->join().has_value());
+    EXPECT_EQ(signalled, std::nullopt);
+}
+
 TEST(DialogThread, SendingFailsOnceTheReceiverIsGoneOrAValueWasSent) {
     auto [sender, receiver] = make_hand_over_channel();
     EXPECT_TRUE(sender.send(dialog_notice).has_value());

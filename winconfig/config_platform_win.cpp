@@ -1,3 +1,4 @@
+#include "common/os/windows.hpp"
 #include "common/os/wmi.hpp"
 #include "winconfig/config_platform.hpp"
 #include "winconfig/settings_writer.hpp"
@@ -5,6 +6,15 @@
 namespace tessaro::winconfig {
 
 namespace {
+
+// The window library's notice message: WM_USER + 100, the notice id and the window.
+constexpr UINT notice_message = WM_USER + 100;
+
+void signal_notice(NoticeSender notice) {
+    auto window = reinterpret_cast<HWND>(notice.window);
+    SendNotifyMessageW(window, notice_message, static_cast<WPARAM>(notice.id),
+                       static_cast<LPARAM>(notice.window));
+}
 
 class SectionStatusSource final : public StatusSource {
   public:
@@ -45,7 +55,7 @@ class WindowsPlatform final : public ConfigPlatform {
     VoidResult start_event_viewer() override { return winconfig::start_event_viewer(); }
 
     Result<DialogThread> start_dialog_thread(DialogStart start) override {
-        return DialogThread::start(std::move(start), run_status_dialog);
+        return DialogThread::start(std::move(start), run_status_dialog, signal_notice);
     }
 
   private:

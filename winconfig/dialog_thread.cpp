@@ -86,16 +86,22 @@ std::pair<HandOverSender, HandOverReceiver> make_hand_over_channel() {
     return {HandOverSender(slot), HandOverReceiver(slot)};
 }
 
-Result<DialogThread> DialogThread::start(DialogStart start, DialogBody body) {
+Result<DialogThread> DialogThread::start(DialogStart start, DialogBody body,
+                                         std::function<void(NoticeSender)> signal_main) {
     auto outcome = std::make_shared<Outcome>();
     try {
-        std::thread thread([outcome, body = std::move(body), start = std::move(start)]() mutable {
+        std::thread thread([outcome, body = std::move(body), signal_main = std::move(signal_main),
+                            start = std::move(start)]() mutable {
+            NoticeSender main_notice = start.main_notice;
             // The start record (the sending end included) is gone when the body returns or
             // throws, so a receiver still waiting learns of the end before the join.
             try {
                 outcome->result = body(std::move(start));
             } catch (...) {
                 outcome->panicked = true;
+                if (signal_main) {
+                    signal_main(main_notice);
+                }
             }
         });
         return DialogThread(std::move(thread), std::move(outcome));

@@ -107,7 +107,14 @@ class DialogThread {
   public:
     // Starts an unnamed thread with the default stack size running `body(start)`. Fails with
     // "Could not start dialog thread: " and the system's reason when no thread can be made.
-    [[nodiscard]] static Result<DialogThread> start(DialogStart start, DialogBody body);
+    //
+    // A body aborted by an exception never signals the main window's notice itself; once its
+    // dialog was handed over, the main window would stay disabled for good. So the boundary
+    // signals `main_notice` through `signal_main` after an abort (before the hand-over the extra
+    // notice finds nothing tracked and does nothing).
+    [[nodiscard]] static Result<DialogThread> start(
+        DialogStart start, DialogBody body,
+        std::function<void(NoticeSender)> signal_main = nullptr);
 
     DialogThread(DialogThread&&) noexcept = default;
     DialogThread& operator=(DialogThread&& other) noexcept;
