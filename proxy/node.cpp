@@ -142,6 +142,7 @@ struct Socket {
     std::optional<tcp::acceptor> acceptor;
     std::optional<KeepAlive> accepted_keepalive;  // listeners: applied to accepted sockets
     std::optional<asio::steady_timer> retry_timer;
+    bool accept_failing = false;  // listeners: the last accept failed and was reported
 
     std::optional<tcp::socket> stream;
     bool connecting = false;
@@ -161,6 +162,12 @@ struct Socket {
     bool peer_full = false;                         // the coupled peer's queue is above the bound
     std::optional<std::vector<std::uint8_t>> held;  // read while paused, delivered on resume
     bool held_posted = false;
+    bool watching = false;  // paused and in the close watch
+    // The peer closed while reading waited for the coupled peer: the socket gives up once that
+    // side has made no progress for REMOVE_FLUSH_DEADLINE.
+    std::optional<asio::steady_timer> close_timer;
+    std::uint64_t progress = 0;       // chunks delivered and coupled peer writes
+    std::uint64_t progress_mark = 0;  // `progress` when close_timer was last set
 
     std::deque<std::vector<std::uint8_t>> out;
     std::deque<udp::endpoint> out_destinations;  // UDP: one per datagram in `out`
@@ -190,7 +197,10 @@ struct TimedSignal {
 
 class NodeCore {
   public:
-    NodeCore() : log_(log::get("tessaro::node")) {}
+    NodeCore()
+        : log_(log::get("tessaro::node")),
+          close_watch_(os::CloseWatch::create(
+              io_, [this](std::uint64_t id, bool broken) { on_peer_closed(id, broken); })) {}
     NodeCore(const NodeCore&) = delete;
     NodeCore& operator=(const NodeCore&) = delete;
 
@@ -615,11 +625,15 @@ class NodeCore {
         return it->second;
     }
 
-    static void close_handles(Socket& socket) {
+    void close_handles(Socket& socket) {
         asio::error_code ignored;
         socket.closed = true;
+        unwatch_close(socket);
         if (socket.flush_timer) {
             socket.flush_timer->cancel();
+        }
+        if (socket.close_timer) {
+            socket.close_timer->cancel();
         }
         if (socket.retry_timer) {
             socket.retry_timer->cancel();
@@ -678,6 +692,7 @@ class NodeCore {
         if (!reader) {
             return;
         }
+        ++reader->progress;
         if (socket.queued > socket.bound) {
             reader->peer_full = true;
         } else if (reader->peer_full && socket.queued <= socket.bound / 2) {
@@ -698,6 +713,7 @@ class NodeCore {
             return;
         }
         if (socket->paused || socket->peer_full) {
+            watch_close(*socket);
             return;
         }
         if (socket->held) {
@@ -711,6 +727,7 @@ class NodeCore {
     }
 
     void start_read(const SocketPtr& socket) {
+        unwatch_close(*socket);
         if (socket->read_buffer.size() != CHUNK_SIZE) {
             socket->read_buffer = take_buffer();
         }
@@ -760,8 +777,10 @@ class NodeCore {
             chunk.assign(socket->read_buffer.begin(),
                          socket->read_buffer.begin() + static_cast<long>(n));
         }
+        ++socket->progress;
         if (socket->paused || socket->peer_full) {
             socket->held = std::move(chunk);
+            watch_close(*socket);
             return;
         }
         start_read(socket);
@@ -772,8 +791,11 @@ class NodeCore {
     void deliver_held(const SocketPtr& socket) {
         std::unique_lock lock(mutex_);
         socket->held_posted = false;
-        if (socket->closed || socket->removed || !socket->held || socket->paused ||
-            socket->peer_full) {
+        if (socket->closed || socket->removed || !socket->held) {
+            return;
+        }
+        if (socket->paused || socket->peer_full) {
+            watch_close(*socket);
             return;
         }
         Data data{{socket->id, socket->peer}, std::move(*socket->held)};
@@ -781,6 +803,74 @@ class NodeCore {
         start_read(socket);
         lock.unlock();
         deliver(std::move(data), socket.get());
+    }
+
+    // --- the end of a paused stream ---------------------------------------------------------
+
+    void watch_close(Socket& socket) {
+        if (close_watch_ && !socket.watching && !socket.reading && !socket.closed) {
+            socket.watching = true;
+            close_watch_->watch(native(*socket.stream), socket.id);
+        }
+    }
+
+    void unwatch_close(Socket& socket) {
+        if (socket.watching) {
+            socket.watching = false;
+            close_watch_->unwatch(native(*socket.stream));
+        }
+    }
+
+    // The peer of a stream that is not being read closed or broke the connection. A broken one
+    // and one that the caller paused itself end at once: their unread input would never be
+    // taken. One that waits for its coupled peer still hands on its input while that peer takes
+    // it, and ends once the peer has made no progress for REMOVE_FLUSH_DEADLINE; so a peer that
+    // is slow loses nothing, and one that has stopped reading holds the pair no longer than a
+    // removed socket's flush.
+    void on_peer_closed(ResourceId id, bool broken) {
+        std::unique_lock lock(mutex_);
+        SocketPtr socket = find(id);
+        if (!socket || !socket->watching) {
+            return;
+        }
+        socket->watching = false;
+        if (broken || socket->paused) {
+            end_paused(socket, lock);
+            return;
+        }
+        if (socket->close_timer) {
+            return;
+        }
+        socket->close_timer.emplace(io_);
+        await_progress(socket);
+    }
+
+    void await_progress(const SocketPtr& socket) {
+        socket->progress_mark = socket->progress;
+        socket->close_timer->expires_after(REMOVE_FLUSH_DEADLINE);
+        socket->close_timer->async_wait([this, socket](asio::error_code ec) {
+            if (ec) {
+                return;
+            }
+            std::unique_lock lock(mutex_);
+            if (socket->closed || socket->removed) {
+                return;
+            }
+            if (socket->reading || socket->progress != socket->progress_mark) {
+                await_progress(socket);
+                return;
+            }
+            end_paused(socket, lock);
+        });
+    }
+
+    void end_paused(const SocketPtr& socket, std::unique_lock<std::mutex>& lock) {
+        log_->debug("Connection {} to {} ended while its reading was paused", socket->id,
+                    socket->peer);
+        Endpoint endpoint{socket->id, socket->peer};
+        drop(*socket);
+        lock.unlock();
+        deliver(Disconnected{endpoint}, socket.get());
     }
 
     // A read buffer of CHUNK_SIZE bytes, reused when one is free.
@@ -917,8 +1007,12 @@ class NodeCore {
             if (ec == asio::error::operation_aborted) {
                 return;
             }
-            log_->warn("Listener {} could not accept a connection: {}", listener->id,
-                       ErrorText{ec});
+            // Once per episode: while descriptors or memory are short every retry fails again.
+            if (!listener->accept_failing) {
+                listener->accept_failing = true;
+                log_->warn("Listener {} could not accept a connection: {}", listener->id,
+                           ErrorText{ec});
+            }
             bool transient =
                 ec == asio::error::connection_aborted || ec == asio::error::connection_reset;
             listener->retry_timer->expires_after(transient ? std::chrono::milliseconds(0)
@@ -930,6 +1024,10 @@ class NodeCore {
                 }
             });
             return;
+        }
+        if (listener->accept_failing) {
+            listener->accept_failing = false;
+            log_->info("Listener {} accepts connections again", listener->id);
         }
         start_accept(listener);
         asio::error_code option_ec;
@@ -1031,6 +1129,8 @@ class NodeCore {
     // Destroyed last: the sockets above and the handlers inside refer to it.
     asio::io_context io_;
     std::shared_ptr<spdlog::logger> log_;
+    // Null when the system would not give one: paused streams then learn of a close on resuming.
+    std::unique_ptr<os::CloseWatch> close_watch_;
 
     std::atomic<bool> running_{true};
 
@@ -1127,6 +1227,7 @@ void NodeListener::run(const std::function<void(Event&&)>& callback) {
 
 Result<Node> create() {
     os::tune_allocator();
+    os::raise_descriptor_limit();
     std::shared_ptr<NodeCore> core;
     try {
         core = std::make_shared<NodeCore>();

@@ -125,7 +125,11 @@ class NodeHandler {
     // REMOVE_FLUSH_DEADLINE), then it closes. False when the socket is unknown.
     bool remove(ResourceId id);
 
-    // Backpressure: reading `id` is paused until resumed.
+    // Backpressure: reading `id` is paused until resumed. Where the system can tell a peer's
+    // close without reading (Linux), a paused socket whose peer closes or resets ends with a
+    // Disconnected event at once; its unread input is dropped. A socket paused only by its
+    // coupling goes on reading while its coupled peer takes bytes, and ends when that peer has
+    // made no progress for REMOVE_FLUSH_DEADLINE after the close. A reset ends it at once.
     void pause_reading(ResourceId id);
     void resume_reading(ResourceId id);
     // Reading `a` pauses while `b`'s outbound queue holds more than `bound` bytes, and the other

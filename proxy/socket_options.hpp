@@ -6,6 +6,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -13,12 +15,18 @@
 #include "common/ipv4.hpp"
 #include "proxy/node.hpp"
 
+namespace asio {
+class io_context;
+}
+
 namespace tessaro::node::os {
 
 using NativeSocket = std::uintptr_t;
 
 // Linux: SO_BINDTODEVICE, so that the socket only uses that adapter. Windows: nothing, since the
-// bound source address already selects the adapter there. An empty name does nothing.
+// bound source address already selects the adapter there. An empty name does nothing. An address
+// label such as "eth0:1" (what getifaddrs names a labelled address by) binds to its link, "eth0":
+// the system knows no device by the label.
 [[nodiscard]] VoidResult bind_to_device(NativeSocket socket, const std::string& device);
 
 // Keep-alive on with the given idle time and probe interval. Linux: SO_KEEPALIVE, TCP_KEEPIDLE,
@@ -50,6 +58,30 @@ std::optional<BroadcastBinding> broadcast_binding_for(Ipv4Addr address);
 // with a system call that can take milliseconds. Freed memory is still reused and returned
 // beyond the trim threshold. Windows: nothing. Safe to call more than once.
 void tune_allocator();
+
+// Linux: raises the soft limit of open descriptors to the hard limit, so that the relays are not
+// stopped near 500 pairs by the usual soft limit of 1024. Windows: nothing (no such limit).
+void raise_descriptor_limit();
+
+// Tells when the peer of a stream that is not being read has closed or reset it. A socket whose
+// reading is paused would otherwise learn of its peer's end only when it reads again.
+// Linux: an epoll set of its own with EPOLLRDHUP, watched through the io_context; `on_closed`
+// runs there with the socket's key and whether the connection broke (error or reset) rather than
+// ended in order. Windows: watches nothing; there a close is seen only by reading, and a reset
+// only by reading or writing.
+class CloseWatch {
+  public:
+    using Callback = std::function<void(std::uint64_t key, bool broken)>;
+
+    [[nodiscard]] static std::unique_ptr<CloseWatch> create(asio::io_context& io,
+                                                            Callback on_closed);
+    virtual ~CloseWatch() = default;
+
+    // Reports the socket's end once; watching it again re-arms the report.
+    virtual void watch(NativeSocket socket, std::uint64_t key) = 0;
+    // Must be called before the socket is closed or read again.
+    virtual void unwatch(NativeSocket socket) = 0;
+};
 
 // Names the calling thread where the platform lets us (Linux: pthread_setname_np; Windows:
 // SetThreadDescription when kernel32 has it).

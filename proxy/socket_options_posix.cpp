@@ -9,7 +9,15 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <pthread.h>
+#include <sys/epoll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <unistd.h>
+
+#include <array>
+
+#include <asio/io_context.hpp>
+#include <asio/posix/stream_descriptor.hpp>
 
 #include "common/os/system_error.hpp"
 
@@ -53,8 +61,10 @@ VoidResult bind_to_device(NativeSocket socket, const std::string& device) {
     if (device.empty()) {
         return {};
     }
-    if (setsockopt(fd_of(socket), SOL_SOCKET, SO_BINDTODEVICE, device.c_str(),
-                   static_cast<socklen_t>(device.size() + 1)) != 0) {
+    // A link's name never holds a colon; one there starts an address label.
+    const std::string link = device.substr(0, device.find(':'));
+    if (setsockopt(fd_of(socket), SOL_SOCKET, SO_BINDTODEVICE, link.c_str(),
+                   static_cast<socklen_t>(link.size() + 1)) != 0) {
         int code = errno;
         return fail(tessaro::os::system_error_text(static_cast<std::uint32_t>(code)));
     }
@@ -115,6 +125,81 @@ void tune_allocator() {
     mallopt(M_TRIM_THRESHOLD, 32 * 1024 * 1024);
     mallopt(M_MMAP_THRESHOLD, 1024 * 1024);
 #endif
+}
+
+void raise_descriptor_limit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) {
+        return;
+    }
+    limit.rlim_cur = limit.rlim_max;
+    // Best effort: an unlimited hard limit may still be refused; the old limit then stays.
+    setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+namespace {
+
+class EpollCloseWatch final : public CloseWatch {
+  public:
+    EpollCloseWatch(asio::io_context& io, int epoll, Callback on_closed)
+        : descriptor_(io, epoll), on_closed_(std::move(on_closed)) {
+        wait();
+    }
+    ~EpollCloseWatch() override {
+        asio::error_code ignored;
+        descriptor_.close(ignored);
+    }
+
+    void watch(NativeSocket socket, std::uint64_t key) override {
+        // One report per watch: level-triggered RDHUP would report a closed peer again and
+        // again.
+        epoll_event event{};
+        event.events = EPOLLRDHUP | EPOLLONESHOT;
+        event.data.u64 = key;
+        if (epoll_ctl(epoll(), EPOLL_CTL_MOD, fd_of(socket), &event) != 0) {
+            epoll_ctl(epoll(), EPOLL_CTL_ADD, fd_of(socket), &event);
+        }
+    }
+
+    void unwatch(NativeSocket socket) override {
+        epoll_ctl(epoll(), EPOLL_CTL_DEL, fd_of(socket), nullptr);
+    }
+
+  private:
+    int epoll() { return descriptor_.native_handle(); }
+
+    void wait() {
+        descriptor_.async_wait(asio::posix::stream_descriptor::wait_read,
+                               [this](asio::error_code ec) {
+                                   if (ec) {
+                                       return;
+                                   }
+                                   collect();
+                                   wait();
+                               });
+    }
+
+    void collect() {
+        std::array<epoll_event, 64> events{};
+        int n = epoll_wait(epoll(), events.data(), static_cast<int>(events.size()), 0);
+        for (int i = 0; i < n; ++i) {
+            const epoll_event& event = events[static_cast<std::size_t>(i)];
+            on_closed_(event.data.u64, (event.events & (EPOLLERR | EPOLLHUP)) != 0);
+        }
+    }
+
+    asio::posix::stream_descriptor descriptor_;
+    Callback on_closed_;
+};
+
+}  // namespace
+
+std::unique_ptr<CloseWatch> CloseWatch::create(asio::io_context& io, Callback on_closed) {
+    int epoll = epoll_create1(EPOLL_CLOEXEC);
+    if (epoll < 0) {
+        return nullptr;
+    }
+    return std::make_unique<EpollCloseWatch>(io, epoll, std::move(on_closed));
 }
 
 void set_current_thread_name(const char* name) {

@@ -58,6 +58,25 @@ void tune_allocator() {
     // The Windows heap keeps freed blocks for reuse by itself.
 }
 
+void raise_descriptor_limit() {
+    // Windows sockets count against no per-process descriptor limit.
+}
+
+namespace {
+
+// Winsock offers no way to learn of a peer's close without reading: nothing is watched.
+class NoCloseWatch final : public CloseWatch {
+  public:
+    void watch(NativeSocket, std::uint64_t) override {}
+    void unwatch(NativeSocket) override {}
+};
+
+}  // namespace
+
+std::unique_ptr<CloseWatch> CloseWatch::create(asio::io_context&, Callback) {
+    return std::make_unique<NoCloseWatch>();
+}
+
 void set_current_thread_name(const char* name) {
     // SetThreadDescription exists from Windows 10 1607 on; older systems and some Wine versions
     // lack it, so it is looked up rather than linked.

@@ -8,6 +8,13 @@
 // side is established are held up to TCP_PROXY_PENDING_BOUND, and each direction's outbound queue
 // up to TCP_PROXY_QUEUE_BOUND; at a bound the sending side is no longer read until the bytes have
 // moved on, so nothing is dropped.
+//
+// A side that is not read still ends its pair when its peer goes: on Linux the node learns of a
+// close or reset without reading. A client that closes while its held bytes keep it unread ends
+// the pair at once (the held bytes are discarded); one whose device side has stopped taking
+// bytes ends it once that side has taken nothing for the node's flush deadline. Windows can tell
+// neither without reading: there such a pair ends when the device side goes, or when a write to
+// the client fails.
 #pragma once
 
 #include <chrono>

@@ -13,15 +13,21 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sched.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <fmt/format.h>
+
+#include "log_capture.hpp"
 
 namespace tessaro::node {
 namespace {
@@ -196,6 +202,11 @@ TEST(SocketOptionsTest, KeepAliveAndDeviceReachTheSocket) {
         socklen_t size = sizeof name;
         getsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, name, &size);
         EXPECT_STREQ(name, "lo");
+        // An address label names no device; its link does.
+        EXPECT_TRUE(os::bind_to_device(native, "lo:1").has_value());
+        size = sizeof name;
+        getsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, name, &size);
+        EXPECT_STREQ(name, "lo");
         auto missing = os::bind_to_device(native, "no-such-nic0");
         ASSERT_FALSE(missing.has_value());
         EXPECT_EQ(missing.error().message(), "No such device (os error 19)");
@@ -203,6 +214,94 @@ TEST(SocketOptionsTest, KeepAliveAndDeviceReachTheSocket) {
     close(fd);
     // Loopback has no broadcast address: no second socket.
     EXPECT_FALSE(os::broadcast_binding_for(*Ipv4Addr::parse("127.0.0.1")).has_value());
+}
+
+TEST(NodeLimitsTest, CreatingANodeRaisesTheDescriptorLimitToTheHardLimit) {
+    rlimit before{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &before), 0);
+    rlimit lowered = before;
+    lowered.rlim_cur = std::min<rlim_t>(before.rlim_max, 512);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lowered), 0);
+    auto node = create();
+    ASSERT_TRUE(node.has_value());
+    rlimit after{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &after), 0);
+    EXPECT_EQ(after.rlim_cur, before.rlim_max);
+    setrlimit(RLIMIT_NOFILE, &before);
+}
+
+// While descriptors are exhausted every retry of an accept fails again: that is said once, and
+// once more when accepting works again.
+TEST(NodeLimitsTest, AcceptFailuresAreReportedOncePerEpisode) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the undefined-behaviour checks open pipes of their own to look at memory";
+#endif
+    auto& log = logtest::capture();
+    auto node = create();
+    ASSERT_TRUE(node.has_value());
+    SharedHandler handler = node->handler;
+    auto listener = handler->tcp_listen({*Ipv4Addr::parse("127.0.0.1"), 0}, {});
+    ASSERT_TRUE(listener.has_value());
+    const auto port = handler->local_address(*listener)->port;
+    std::atomic<int> accepted{0};
+    std::atomic<bool> running{false};
+    std::thread loop([&] {
+        node->listener->run([&](Event&& event) {
+            if (std::holds_alternative<Accepted>(event)) {
+                ++accepted;
+            }
+            running = true;
+        });
+    });
+    // Both of the node's threads are up before descriptors run short.
+    handler->signal(0);
+    for (int i = 0; i < 500 && !running; ++i) {
+        std::this_thread::sleep_for(10ms);
+    }
+    ASSERT_TRUE(running);
+    log.clear();
+
+    // Every descriptor below a lowered limit taken, but the one for the client.
+    rlimit before{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &before), 0);
+    std::vector<int> filler;
+    int client = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(client, 0);
+    rlimit lowered = before;
+    lowered.rlim_cur = static_cast<rlim_t>(client) + 32;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lowered), 0);
+    for (int fd = dup(client); fd >= 0 && filler.size() < 64; fd = dup(client)) {
+        filler.push_back(fd);
+    }
+    sockaddr_in to = address("127.0.0.1", port);
+    ASSERT_EQ(connect(client, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+
+    const std::string failing =
+        fmt::format("Listener {} could not accept a connection: ", *listener);
+    auto failures = [&] {
+        auto lines = log.texts("tessaro::node");
+        return std::count_if(lines.begin(), lines.end(),
+                             [&](const std::string& line) { return line.starts_with(failing); });
+    };
+    std::this_thread::sleep_for(700ms);  // several retries
+    EXPECT_EQ(failures(), 1);
+    EXPECT_EQ(accepted.load(), 0);
+
+    for (int fd : filler) {
+        close(fd);
+    }
+    setrlimit(RLIMIT_NOFILE, &before);
+    EXPECT_TRUE(log.wait_for("tessaro::node",
+                             fmt::format("Listener {} accepts connections again", *listener)));
+    auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (accepted.load() == 0 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_EQ(accepted.load(), 1);
+    EXPECT_EQ(failures(), 1);
+    handler->stop();
+    loop.join();
+    close(client);
 }
 
 TEST(NodeBroadcastTest, UnicastBoundSocketReceivesTheAdaptersBroadcasts) {
