@@ -2,8 +2,11 @@
 // adapters. Discovery sockets go to loopback and nothing is sent, since no event loop runs.
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include "log_capture.hpp"
 #include "proxy/proxy.hpp"
+#include "proxy/signal_id.hpp"
 
 using namespace tessaro;
 
@@ -78,17 +81,17 @@ TEST_F(ProxySelectionTest, AMacSelectionTakesTheFirstAdapterWithThatMacAndNeverO
 
 TEST_F(ProxySelectionTest, AClientThatCannotStartDropsTheProxyToIdleAndTheNextCheckTriesAgain) {
     auto proxy = make(InterfaceSelection::automatic(), InterfaceSelection::automatic());
-    // An address that no adapter of this machine holds: the client's socket cannot be bound.
-    const DeviceInterface gone("usb1", "USB", Ipv4Addr{{192, 0, 2, 1}}, Ipv4Addr{{192, 0, 2, 255}},
-                               WANTED);
-    for (int check = 1; check <= 2; ++check) {
-        proxy->update_device_interface({gone});
+    // The client's socket opens, but no ids are left for its signals.
+    set_signal_id_counter_for_test(std::numeric_limits<std::uint64_t>::max());
+    for (std::size_t check = 1; check <= 2; ++check) {
+        proxy->update_device_interface({device("usb1", WANTED)});
         proxy->update_pc_interface({pc("lan", std::nullopt)});
         EXPECT_TRUE(std::holds_alternative<ProxyState::Idle>(proxy->state().value));
-        const auto lines = logtest::capture().lines(TARGET);
-        ASSERT_EQ(lines.size(), static_cast<std::size_t>(check));
-        EXPECT_EQ(lines.back().level, spdlog::level::err);
-        EXPECT_TRUE(lines.back().text.starts_with("Could not start service discovery client: "))
-            << lines.back().text;
+        EXPECT_EQ(logtest::capture().lines(TARGET),
+                  std::vector<logtest::LogLine>(
+                      check, {TARGET, spdlog::level::err,
+                              "Could not start service discovery client: Error: Exhausted Signal "
+                              "IDs"}));
     }
+    set_signal_id_counter_for_test(1000);
 }
