@@ -411,6 +411,20 @@ TEST_F(ServerTest, AnswersAtTheReplyAddressWrittenInTheRequest) {
     EXPECT_EQ(discovery_lines(), (std::vector<logtest::LogLine>{received, sent, received, sent}));
 }
 
+TEST_F(ServerTest, AServerOnALabelledAddressReceivesTheBroadcastsOfItsLink) {
+    // `ip addr ... label` names the address "lan0:1"; the link it lies on is still lan0.
+    ASSERT_TRUE(nettest::run_command("ip addr add 10.66.3.1/24 brd + dev lan0 label lan0:1"));
+    ASSERT_TRUE(peer.shell("ip addr add 10.66.3.2/24 brd + dev peer0"));
+    start_server(std::nullopt, 10s, Ipv4Addr{{10, 66, 3, 1}});
+    auto answer = peer.run([&] {
+        Udp sender(5000);
+        Udp reply(6000);
+        sender.send_to(request(0xA0, {10, 66, 3, 2}, 6000), "10.66.3.255", 4742);
+        return reply.receive(2000ms);
+    });
+    EXPECT_TRUE(answer.has_value());
+}
+
 TEST_F(ServerTest, AnnouncesToTheTargetAtOnceAndThenEveryInterval) {
     auto listener = peer.run([] { return std::make_unique<Udp>(4800); });
     auto started = std::chrono::steady_clock::now();
