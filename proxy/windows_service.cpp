@@ -58,16 +58,4 @@ ControlDecision decide_control(std::uint32_t control) {
     }
 }
 
-std::string registry_path_error_text(os::RegistryErrorKind kind, std::string_view path) {
-    switch (kind) {
-        case os::RegistryErrorKind::NotFound:
-            return "Provided path not found: " + std::string(path);
-        case os::RegistryErrorKind::AccessDenied:
-            return "Permission denied for given path: " + std::string(path);
-        case os::RegistryErrorKind::Other:
-            break;
-    }
-    return "An unknown IO error occurred for given path: " + std::string(path);
-}
-
 }  // namespace tessaro::windows_service

@@ -45,10 +45,6 @@ struct ControlDecision {
 
 ControlDecision decide_control(std::uint32_t control);
 
-// The registry's text for a failed open or delete of `path`: not found, permission denied, or an
-// unknown IO error, each naming the path.
-std::string registry_path_error_text(os::RegistryErrorKind kind, std::string_view path);
-
 // The subcommands. `install` and `uninstall` log every step and return; the program then ends
 // with exit code 0. `run_service` returns the process exit code: 0 once the service has stopped,
 // 101 when the dispatcher could not be started (the failure is written to standard error).

@@ -147,11 +147,11 @@ VoidResult register_event_source() {
 VoidResult deregister_event_source() {
     auto base = os::open_local_machine_key(event_log_base_key, os::KEY_READ_ACCESS);
     if (!base) {
-        return fail(registry_path_error_text(base.error().kind(), event_log_base_key));
+        return fail(os::path_error_text(base.error().kind(), event_log_base_key));
     }
     if (auto removed = os::delete_local_machine_tree(event_log_base_key, event_source_name);
         !removed) {
-        return fail(registry_path_error_text(removed.error().kind(), event_source_name));
+        return fail(os::path_error_text(removed.error().kind(), event_source_name));
     }
     return {};
 }

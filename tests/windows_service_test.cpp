@@ -4,10 +4,10 @@
 
 namespace {
 
+using tessaro::os::path_error_text;
 using tessaro::windows_service::ControlDecision;
 using tessaro::windows_service::decide_control;
 using tessaro::windows_service::quote_argument;
-using tessaro::windows_service::registry_path_error_text;
 using tessaro::windows_service::service_command_line;
 
 struct QuoteCase {
@@ -72,13 +72,13 @@ TEST(DecideControl, StopsOnlyOnStopAndAnswersInterrogate) {
 
 TEST(RegistryPathErrorText, NamesTheKindAndThePath) {
     using tessaro::os::RegistryErrorKind;
-    EXPECT_EQ(registry_path_error_text(RegistryErrorKind::NotFound, "Korvel Tessaro"),
+    EXPECT_EQ(path_error_text(RegistryErrorKind::NotFound, "Korvel Tessaro"),
               "Provided path not found: Korvel Tessaro");
-    EXPECT_EQ(registry_path_error_text(RegistryErrorKind::NotFound, "A\\B"),
+    EXPECT_EQ(path_error_text(RegistryErrorKind::NotFound, "A\\B"),
               "Provided path not found: A\\B");
-    EXPECT_EQ(registry_path_error_text(RegistryErrorKind::AccessDenied, "Korvel Tessaro"),
+    EXPECT_EQ(path_error_text(RegistryErrorKind::AccessDenied, "Korvel Tessaro"),
               "Permission denied for given path: Korvel Tessaro");
-    EXPECT_EQ(registry_path_error_text(RegistryErrorKind::Other, "Korvel Tessaro"),
+    EXPECT_EQ(path_error_text(RegistryErrorKind::Other, "Korvel Tessaro"),
               "An unknown IO error occurred for given path: Korvel Tessaro");
 }
 
