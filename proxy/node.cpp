@@ -21,6 +21,7 @@
 // shut down sending and seen the peer close, or REMOVE_FLUSH_DEADLINE has passed.
 #include "proxy/node.hpp"
 
+#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <deque>
@@ -57,6 +58,20 @@ constexpr std::size_t HANDOVER_MIN = CHUNK_SIZE / 4;
 constexpr std::size_t FREE_BUFFERS_MAX = 32;
 // Buffers handed to one gathered write.
 constexpr std::size_t MAX_WRITE_BUFFERS = 16;
+// Linux reads and writes a stream itself, without the node mutex, once Asio has found it ready:
+// several chunks per readiness, small sends written at once by the sender. Windows keeps to
+// Asio's own operations (completion ports), started without the node mutex too.
+#if defined(_WIN32)
+constexpr bool DIRECT_IO = false;
+#else
+constexpr bool DIRECT_IO = true;
+#endif
+// Chunks read from one stream in a row before the other sockets' events have their turn.
+constexpr int READS_PER_TURN = 16;
+// A send of at most this many bytes to a stream that is not writing is written by the sender at
+// once: an answer leaves without waiting for the loop. Larger ones are queued for the loop,
+// which gathers what has been queued by then into one write.
+constexpr std::size_t DIRECT_SEND_MAX = 16 * 1024;
 // Pause before accepting again after an accept failed for want of resources (descriptors,
 // memory), so that a listener does not spin while the shortage lasts.
 constexpr std::chrono::milliseconds ACCEPT_RETRY_DELAY{100};
@@ -156,10 +171,15 @@ struct Socket {
     bool shut_down = false;  // removed stream: flushed and shut down for sending
     bool peer_eof = false;   // removed stream: the peer has closed its side
 
+    // System calls on the socket under way without the node mutex; its handles are closed and
+    // its buffers freed only when none is.
+    int in_flight = 0;
+
     std::vector<std::uint8_t> read_buffer;
-    bool reading = false;                           // a read is outstanding
-    bool paused = false;                            // pause_reading
-    bool peer_full = false;                         // the coupled peer's queue is above the bound
+    bool reading = false;    // the read turn is taken: a read or a delivery is under way
+    bool readable = false;   // the last read filled its buffer: more is likely waiting
+    bool paused = false;     // pause_reading
+    bool peer_full = false;  // the coupled peer's queue is above the bound
     std::optional<std::vector<std::uint8_t>> held;  // read while paused, delivered on resume
     bool held_posted = false;
     bool watching = false;  // paused and in the close watch
@@ -173,7 +193,7 @@ struct Socket {
     std::deque<udp::endpoint> out_destinations;  // UDP: one per datagram in `out`
     std::size_t out_offset = 0;                  // bytes of out.front() already written
     std::size_t queued = 0;
-    bool writing = false;
+    bool writing = false;  // the write turn is taken
 
     ResourceId coupled = 0;
     std::size_t bound = 0;
@@ -290,6 +310,12 @@ class NodeCore {
         if (ec) {
             return fail(error_text(ec));
         }
+        if (DIRECT_IO) {
+            stream.non_blocking(true, ec);
+            if (ec) {
+                return fail(error_text(ec));
+            }
+        }
         if (auto r = os::bind_to_device(native(stream), options.bind_device); !r) {
             return fail(r.error());
         }
@@ -369,7 +395,7 @@ class NodeCore {
     // `bytes` is a span (copied into the queue) or a vector (moved into it).
     template <typename Bytes>
     bool send(const Endpoint& endpoint, Bytes&& bytes) {
-        std::lock_guard lock(mutex_);
+        std::unique_lock lock(mutex_);
         SocketPtr socket = find(endpoint.resource_id);
         if (!socket) {
             return false;
@@ -377,17 +403,23 @@ class NodeCore {
         switch (socket->kind) {
             case Kind::TcpListener:
                 return false;
-            case Kind::TcpStream:
-                if (bytes.empty()) {
+            case Kind::TcpStream: {
+                const std::size_t size = bytes.size();
+                if (size == 0) {
                     return true;
                 }
-                socket->queued += bytes.size();
+                socket->queued += size;
                 socket->out.push_back(owned(std::forward<Bytes>(bytes)));
                 queue_changed(*socket);
-                if (socket->established) {
+                if (DIRECT_IO && size <= DIRECT_SEND_MAX && socket->out.size() == 1 &&
+                    socket->established && !socket->writing) {
+                    socket->writing = true;
+                    write_turn(socket, lock);
+                } else if (socket->established) {
                     start_write(socket);
                 }
                 return true;
+            }
             case Kind::Udp:
                 if (socket->queued + bytes.size() > UDP_QUEUE_BOUND) {
                     log_->debug(
@@ -576,7 +608,21 @@ class NodeCore {
     // Delivers under the event lock while the node runs and, for a socket's event, while the
     // socket has not been removed. Returns whether the callback saw the event.
     bool deliver(Event&& event, const Socket* socket) {
-        std::lock_guard events(event_mutex_);
+        if (socket != nullptr) {
+            // A due signal goes first: the loop's thread would otherwise take the event lock
+            // again and again while the relays are busy, and the signal thread could wait long.
+            while (signals_waiting_.load(std::memory_order_acquire) > 0) {
+                std::this_thread::yield();
+            }
+        }
+        std::unique_lock events(event_mutex_, std::defer_lock);
+        if (socket == nullptr) {
+            signals_waiting_.fetch_add(1, std::memory_order_acq_rel);
+            events.lock();
+            signals_waiting_.fetch_sub(1, std::memory_order_acq_rel);
+        } else {
+            events.lock();
+        }
         if (!running_.load() || callback_ == nullptr) {
             return false;
         }
@@ -626,7 +672,6 @@ class NodeCore {
     }
 
     void close_handles(Socket& socket) {
-        asio::error_code ignored;
         socket.closed = true;
         unwatch_close(socket);
         if (socket.flush_timer) {
@@ -638,6 +683,15 @@ class NodeCore {
         if (socket.retry_timer) {
             socket.retry_timer->cancel();
         }
+        if (socket.in_flight == 0) {
+            release_handles(socket);
+        }
+    }
+
+    // Closes the handles and frees the buffers of a closed socket once no call on it is under
+    // way.
+    static void release_handles(Socket& socket) {
+        asio::error_code ignored;
         if (socket.acceptor) {
             socket.acceptor->close(ignored);
         }
@@ -726,28 +780,80 @@ class NodeCore {
         start_read(socket);
     }
 
+    // Takes the read turn of a stream and runs it on the loop's thread.
     void start_read(const SocketPtr& socket) {
         unwatch_close(*socket);
-        if (socket->read_buffer.size() != CHUNK_SIZE) {
-            socket->read_buffer = take_buffer();
-        }
         socket->reading = true;
-        socket->stream->async_read_some(
-            asio::buffer(socket->read_buffer),
-            [this, socket](asio::error_code ec, std::size_t n) { on_read(socket, ec, n); });
+        asio::post(io_, [this, socket] { read_turn(socket); });
     }
 
-    void on_read(const SocketPtr& socket, asio::error_code ec, std::size_t n) {
+    // One turn of reading a stream (the read turn held): up to READS_PER_TURN chunks, each
+    // delivered before the next is read, pause and coupling checked before each read. While
+    // the last read filled its buffer more is likely waiting and is read at once; otherwise Asio
+    // waits for the socket (and reads the first chunk), so that no read comes back empty.
+    void read_turn(const SocketPtr& socket) {
         std::unique_lock lock(mutex_);
-        socket->reading = false;
+        for (int turn = 0; turn < READS_PER_TURN; ++turn) {
+            if (socket->closed) {
+                socket->reading = false;
+                return;
+            }
+            if (!socket->removed && (socket->paused || socket->peer_full)) {
+                socket->reading = false;
+                watch_close(*socket);
+                return;
+            }
+            if (socket->read_buffer.size() != CHUNK_SIZE) {
+                socket->read_buffer = take_buffer();
+            }
+            auto buffer = asio::buffer(socket->read_buffer);
+            if (!socket->readable) {
+                outside(*socket, lock, [&] {
+                    socket->stream->async_read_some(
+                        buffer, [this, socket](asio::error_code ec, std::size_t n) {
+                            std::unique_lock inner(mutex_);
+                            if (took_chunk(socket, ec, n, inner)) {
+                                inner.unlock();
+                                read_turn(socket);
+                            }
+                        });
+                });
+                if (socket->closed) {
+                    socket->reading = false;
+                }
+                return;
+            }
+            asio::error_code ec;
+            std::size_t n = 0;
+            outside(*socket, lock, [&] { n = socket->stream->read_some(buffer, ec); });
+            if (!took_chunk(socket, ec, n, lock)) {
+                return;
+            }
+        }
+        // The turn is over: other sockets' events come first.
+        asio::post(io_, [this, socket] { read_turn(socket); });
+    }
+
+    // The outcome of one read (node mutex held, read turn held): delivers the chunk or the end
+    // of the stream. True when the turn goes on; false when it has ended.
+    bool took_chunk(const SocketPtr& socket, asio::error_code ec, std::size_t n,
+                    std::unique_lock<std::mutex>& lock) {
         if (socket->closed) {
-            return;
+            socket->reading = false;
+            return false;
+        }
+        if (ec == asio::error::would_block || ec == asio::error::try_again) {
+            socket->readable = false;
+            return true;
         }
         if (socket->removed) {
             // Draining a removed stream: input is dropped until the peer closes.
             if (!ec) {
-                start_read(socket);
-            } else if (ec == asio::error::eof) {
+                socket->readable = DIRECT_IO && n == CHUNK_SIZE;
+                return true;
+            }
+            socket->reading = false;
+            if (ec == asio::error::eof) {
                 socket->peer_eof = true;
                 if (socket->shut_down) {
                     close_socket(*socket);
@@ -755,7 +861,7 @@ class NodeCore {
             } else {
                 close_socket(*socket);
             }
-            return;
+            return false;
         }
         Endpoint endpoint{socket->id, socket->peer};
         if (ec) {
@@ -763,11 +869,14 @@ class NodeCore {
                 log_->debug("Connection {} to {} broke: {}", socket->id, socket->peer,
                             ErrorText{ec});
             }
+            socket->reading = false;
             drop(*socket);
             lock.unlock();
             deliver(Disconnected{endpoint}, socket.get());
-            return;
+            return false;
         }
+        // A full buffer leaves more waiting, most likely.
+        socket->readable = DIRECT_IO && n == CHUNK_SIZE;
         std::vector<std::uint8_t> chunk;
         if (n >= HANDOVER_MIN) {
             chunk = std::move(socket->read_buffer);
@@ -780,18 +889,20 @@ class NodeCore {
         ++socket->progress;
         if (socket->paused || socket->peer_full) {
             socket->held = std::move(chunk);
+            socket->reading = false;
             watch_close(*socket);
-            return;
+            return false;
         }
-        start_read(socket);
         lock.unlock();
         deliver(Data{endpoint, std::move(chunk)}, socket.get());
+        lock.lock();
+        return true;
     }
 
     void deliver_held(const SocketPtr& socket) {
         std::unique_lock lock(mutex_);
         socket->held_posted = false;
-        if (socket->closed || socket->removed || !socket->held) {
+        if (socket->closed || socket->removed || !socket->held || socket->reading) {
             return;
         }
         if (socket->paused || socket->peer_full) {
@@ -800,9 +911,25 @@ class NodeCore {
         }
         Data data{{socket->id, socket->peer}, std::move(*socket->held)};
         socket->held.reset();
-        start_read(socket);
+        unwatch_close(*socket);
+        socket->reading = true;
         lock.unlock();
         deliver(std::move(data), socket.get());
+        read_turn(socket);
+    }
+
+    // Runs `call` (a system call on the socket, or the start of an Asio operation, which may
+    // make one) without the node mutex. The socket's handle is not closed while calls on it are
+    // under way: a close in the meantime waits for the last of them.
+    template <typename Call>
+    void outside(Socket& socket, std::unique_lock<std::mutex>& lock, Call&& call) {
+        ++socket.in_flight;
+        lock.unlock();
+        call();
+        lock.lock();
+        if (--socket.in_flight == 0 && socket.closed) {
+            release_handles(socket);
+        }
     }
 
     // --- the end of a paused stream ---------------------------------------------------------
@@ -893,29 +1020,100 @@ class NodeCore {
 
     // --- writing ---------------------------------------------------------------------------
 
+    // Takes the write turn of a stream with bytes queued and runs it on the loop's thread, so
+    // that chunks queued meanwhile go out together.
     void start_write(const SocketPtr& socket) {
-        if (socket->writing || socket->out.empty() || socket->closed) {
+        if (socket->writing || socket->out.empty() || socket->closed || !socket->established) {
             return;
         }
-        std::vector<asio::const_buffer> buffers;
-        std::size_t count = std::min(socket->out.size(), MAX_WRITE_BUFFERS);
-        buffers.reserve(count);
-        for (std::size_t i = 0; i < count; ++i) {
-            buffers.push_back(asio::buffer(socket->out[i]) + (i == 0 ? socket->out_offset : 0));
-        }
         socket->writing = true;
-        socket->stream->async_write_some(
-            buffers,
-            [this, socket](asio::error_code ec, std::size_t n) { on_write(socket, ec, n); });
+        asio::post(io_, [this, socket] {
+            std::unique_lock lock(mutex_);
+            write_turn(socket, lock);
+        });
+    }
+
+    // Writes what is queued (node mutex held, write turn held), up to MAX_WRITE_BUFFERS chunks in
+    // one gathered call made without the mutex. Linux writes at once and waits for room only
+    // when the system takes nothing more; Windows hands the write to Asio.
+    void write_turn(const SocketPtr& socket, std::unique_lock<std::mutex>& lock) {
+        if (socket->closed) {
+            socket->writing = false;
+            return;
+        }
+        if (socket->out.empty()) {
+            socket->writing = false;
+            if (socket->removed) {
+                finish_flush(*socket);
+            }
+            return;
+        }
+        std::array<asio::const_buffer, MAX_WRITE_BUFFERS> buffers;
+        std::size_t count = std::min(socket->out.size(), MAX_WRITE_BUFFERS);
+        for (std::size_t i = 0; i < count; ++i) {
+            buffers[i] = asio::buffer(socket->out[i]) + (i == 0 ? socket->out_offset : 0);
+        }
+        const auto gathered = std::span(buffers.data(), count);
+        if (!DIRECT_IO) {
+            outside(*socket, lock, [&] {
+                socket->stream->async_write_some(
+                    gathered, [this, socket](asio::error_code ec, std::size_t n) {
+                        on_write(socket, ec, n);
+                    });
+            });
+            return;
+        }
+        asio::error_code ec;
+        std::size_t n = 0;
+        outside(*socket, lock, [&] { n = socket->stream->write_some(gathered, ec); });
+        if (socket->closed) {
+            socket->writing = false;
+            return;
+        }
+        if (ec == asio::error::would_block || ec == asio::error::try_again) {
+            outside(*socket, lock, [&] {
+                socket->stream->async_wait(tcp::socket::wait_write,
+                                           [this, socket](asio::error_code e) {
+                                               std::unique_lock inner(mutex_);
+                                               wrote(socket, e, 0, inner);
+                                           });
+            });
+            return;
+        }
+        if (ec) {
+            // The caller may hold the event lock: the end is reported from the loop.
+            asio::post(io_, [this, socket, ec] { on_write(socket, ec, 0); });
+            return;
+        }
+        consume(*socket, n);
+        if (socket->out.empty()) {
+            socket->writing = false;
+            if (socket->removed) {
+                finish_flush(*socket);
+            }
+            return;
+        }
+        // The system took less than was offered: go on from the loop, after other events.
+        asio::post(io_, [this, socket] {
+            std::unique_lock inner(mutex_);
+            write_turn(socket, inner);
+        });
     }
 
     void on_write(const SocketPtr& socket, asio::error_code ec, std::size_t n) {
         std::unique_lock lock(mutex_);
-        socket->writing = false;
+        wrote(socket, ec, n, lock);
+    }
+
+    // A write finished (node mutex held, write turn held): accounts for it and goes on.
+    void wrote(const SocketPtr& socket, asio::error_code ec, std::size_t n,
+               std::unique_lock<std::mutex>& lock) {
         if (socket->closed) {
+            socket->writing = false;
             return;
         }
         if (ec) {
+            socket->writing = false;
             if (socket->removed) {
                 close_socket(*socket);
                 return;
@@ -928,24 +1126,25 @@ class NodeCore {
             deliver(Disconnected{endpoint}, socket.get());
             return;
         }
-        socket->queued -= n;
+        consume(*socket, n);
+        write_turn(socket, lock);
+    }
+
+    // Takes `n` written bytes off the front of the queue.
+    void consume(Socket& socket, std::size_t n) {
+        socket.queued -= n;
         while (n > 0) {
-            std::size_t rest = socket->out.front().size() - socket->out_offset;
+            std::size_t rest = socket.out.front().size() - socket.out_offset;
             if (n < rest) {
-                socket->out_offset += n;
+                socket.out_offset += n;
                 break;
             }
             n -= rest;
-            give_buffer(std::move(socket->out.front()));
-            socket->out.pop_front();
-            socket->out_offset = 0;
+            give_buffer(std::move(socket.out.front()));
+            socket.out.pop_front();
+            socket.out_offset = 0;
         }
-        queue_changed(*socket);
-        if (!socket->out.empty()) {
-            start_write(socket);
-        } else if (socket->removed) {
-            finish_flush(*socket);
-        }
+        queue_changed(socket);
     }
 
     // A removed stream has written everything: shut down sending; it closes when the peer has
@@ -1040,6 +1239,14 @@ class NodeCore {
         if (option_ec) {
             log_->warn("Could not disable delayed sending on an accepted connection: {}",
                        ErrorText{option_ec});
+        }
+        if (DIRECT_IO) {
+            peer.non_blocking(true, option_ec);
+            if (option_ec) {
+                log_->warn("Could not accept a connection without blocking: {}",
+                           ErrorText{option_ec});
+                return;
+            }
         }
         if (listener->accepted_keepalive) {
             if (auto r = os::set_keepalive(native(peer), *listener->accepted_keepalive); !r) {
@@ -1136,6 +1343,7 @@ class NodeCore {
 
     std::mutex event_mutex_;
     const std::function<void(Event&&)>* callback_ = nullptr;
+    std::atomic<int> signals_waiting_{0};  // signals waiting for the event lock
 
     std::mutex signal_mutex_;
     std::condition_variable signal_cv_;

@@ -646,6 +646,110 @@ TEST_F(NodeTest, ManualPauseAndCouplingPauseAreIndependent) {
     EXPECT_EQ(wait_bytes(a_id, 3), bytes_of("two"));
 }
 
+// A stream's events keep the node's order: Accepted (or Connected) before its first Data, Data
+// in stream order with nothing lost, and a pause made while a chunk is being delivered holds
+// before the next read, even while many chunks wait to be read.
+TEST_F(NodeTest, StreamEventsKeepTheirOrderAndAPauseHoldsBeforeTheNextRead) {
+    auto server = handler->tcp_listen({LOOPBACK, 0}, {});
+    ASSERT_TRUE(server.has_value());
+    std::atomic<ResourceId> paused_id{0};
+    std::atomic<int> after_pause{0};
+    std::set<ResourceId> announced;
+    bool data_before_announcement = false;
+    hook = [&](Event& event) {
+        if (const auto* a = std::get_if<Accepted>(&event)) {
+            announced.insert(a->endpoint.resource_id);
+        } else if (const auto* c = std::get_if<Connected>(&event)) {
+            announced.insert(c->endpoint.resource_id);
+        } else if (const auto* d = std::get_if<Data>(&event)) {
+            const ResourceId id = d->endpoint.resource_id;
+            data_before_announcement = data_before_announcement || !announced.contains(id);
+            if (paused_id == id) {
+                ++after_pause;
+            } else if (paused_id == 0 && id != 0) {
+                // The first chunk of the accepted stream pauses it from inside its delivery.
+                handler->pause_reading(id);
+                paused_id = id;
+            }
+        }
+    };
+    start();
+
+    // The node connects out to its own listener: both ends are the node's sockets.
+    auto outbound = handler->tcp_connect(*handler->local_address(*server), {});
+    ASSERT_TRUE(outbound.has_value());
+    auto accepted = wait_accepted(*server);
+    ASSERT_TRUE(accepted);
+    ASSERT_TRUE(wait_for<Connected>(
+        [&](const Connected& c) { return c.endpoint == *outbound && c.established; }));
+    constexpr std::size_t TOTAL = 4 * 1024 * 1024;
+    ASSERT_TRUE(handler->send(*outbound, pattern(TOTAL)));
+
+    std::this_thread::sleep_for(300ms);
+    ASSERT_EQ(paused_id.load(), accepted->endpoint.resource_id);
+    EXPECT_EQ(after_pause.load(), 0);
+    handler->resume_reading(paused_id);
+    EXPECT_EQ(wait_bytes(paused_id, TOTAL), pattern(TOTAL));
+    // The reverse direction, in small sends written at once by the caller.
+    std::vector<std::uint8_t> expected;
+    for (std::size_t i = 0; i < 200; ++i) {
+        auto piece = pattern(100 + i, expected.size());
+        expected.insert(expected.end(), piece.begin(), piece.end());
+        ASSERT_TRUE(handler->send(accepted->endpoint, piece));
+    }
+    EXPECT_EQ(wait_bytes(outbound->resource_id, expected.size()), expected);
+    stop_and_join();
+    EXPECT_FALSE(data_before_announcement);
+}
+
+// Sockets removed from another thread while the loop reads them and while senders on two
+// threads write to them: a socket's handle and buffers outlive every call under way on it, and
+// every peer sees its connection end.
+TEST_F(NodeTest, RemovingStreamsWhileCallsOnThemAreUnderWay) {
+    auto server = handler->tcp_listen({LOOPBACK, 0}, {});
+    ASSERT_TRUE(server.has_value());
+    // Every chunk is echoed from the delivering thread.
+    hook = [&](Event& event) {
+        if (auto* d = std::get_if<Data>(&event)) {
+            handler->send(d->endpoint, d->bytes);
+        }
+    };
+    start();
+    for (int round = 0; round < 20; ++round) {
+        SCOPED_TRACE(round);
+        Peer client;
+        ASSERT_TRUE(client.connect(*handler->local_address(*server)));
+        auto accepted = wait_accepted(*server);
+        ASSERT_TRUE(accepted);
+        std::atomic<bool> go{true};
+        std::thread sender([&] {
+            const auto piece = pattern(1000);
+            while (go && handler->send(accepted->endpoint, piece)) {
+                std::this_thread::yield();
+            }
+        });
+        std::thread writer([&] {
+            asio::error_code ec;
+            const auto piece = pattern(32 * 1024);
+            for (int i = 0; i < 200 && go && !ec; ++i) {
+                asio::write(client.socket, asio::buffer(piece), ec);
+            }
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(round % 7));
+        handler->remove(accepted->endpoint.resource_id);
+        go = false;
+        sender.join();
+        // A removed stream still takes (and drops) what its peer sends.
+        writer.join();
+        // The peer reads until the node has written out what was queued and closed.
+        bool ended = false;
+        for (int i = 0; i < 100 && !ended; ++i) {
+            client.read(64 * 1024 * 1024, &ended, 200ms);
+        }
+        EXPECT_TRUE(ended);
+    }
+}
+
 TEST_F(NodeTest, CoupledRelayKeepsTheQueueBoundedWhileTheReceiverDoesNotRead) {
     constexpr std::size_t BOUND = 128 * 1024;
     constexpr std::size_t TOTAL = 16 * 1024 * 1024;
