@@ -40,11 +40,14 @@ TEST_F(ToolTest, SaveWritesWhatDiffersFromTheDefaultsAndDropsTheOlderNames) {
     write_settings_value(L"host-service-announcement-address", L"10.1.2.3");
     write_settings_dword(L"usb-service-discovery-port", 4000);  // not shown by the tool
     write_settings_dword(L"pinpad-pc-udp-port", 64000);
+    // An adapter this machine lacks: no item is selected until the test chooses one.
+    write_settings_value(L"pinpad-pc-interface", L"{6B29FC40-CA47-1067-B31D-00DD010662DA}");
 
     start_tool();
     HWND level = service_control(12);
     // Loaded through the older names where the current ones are missing.
     EXPECT_EQ(combo_selection(level), 2);
+    EXPECT_EQ(combo_selection(proxy_control(2, 2)), std::nullopt);
     struct Field {
         int page;
         std::size_t control;
