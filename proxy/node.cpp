@@ -182,7 +182,9 @@ struct Socket {
     bool peer_full = false;  // the coupled peer's queue is above the bound
     std::optional<std::vector<std::uint8_t>> held;  // read while paused, delivered on resume
     bool held_posted = false;
-    bool watching = false;  // paused and in the close watch
+    bool watching = false;     // paused with no read under way: its peer's end ends it
+    bool peer_closed = false;  // the close watch saw the peer close or break the connection
+    bool peer_broken = false;
     // The peer closed while reading waited for the coupled peer: the socket gives up once that
     // side has made no progress for REMOVE_FLUSH_DEADLINE.
     std::optional<asio::steady_timer> close_timer;
@@ -767,7 +769,7 @@ class NodeCore {
             return;
         }
         if (socket->paused || socket->peer_full) {
-            watch_close(*socket);
+            watch_close(socket);
             return;
         }
         if (socket->held) {
@@ -800,7 +802,7 @@ class NodeCore {
             }
             if (!socket->removed && (socket->paused || socket->peer_full)) {
                 socket->reading = false;
-                watch_close(*socket);
+                watch_close(socket);
                 return;
             }
             if (socket->read_buffer.size() != CHUNK_SIZE) {
@@ -890,7 +892,7 @@ class NodeCore {
         if (socket->paused || socket->peer_full) {
             socket->held = std::move(chunk);
             socket->reading = false;
-            watch_close(*socket);
+            watch_close(socket);
             return false;
         }
         lock.unlock();
@@ -906,7 +908,7 @@ class NodeCore {
             return;
         }
         if (socket->paused || socket->peer_full) {
-            watch_close(*socket);
+            watch_close(socket);
             return;
         }
         Data data{{socket->id, socket->peer}, std::move(*socket->held)};
@@ -934,19 +936,33 @@ class NodeCore {
 
     // --- the end of a paused stream ---------------------------------------------------------
 
-    void watch_close(Socket& socket) {
-        if (close_watch_ && !socket.watching && !socket.reading && !socket.closed) {
-            socket.watching = true;
-            close_watch_->watch(native(*socket.stream), socket.id);
+    // A stream is in the close watch from its establishment on (node mutex held; released
+    // during the call, which the socket outlives).
+    void start_close_watch(const SocketPtr& socket, std::unique_lock<std::mutex>& lock) {
+        if (close_watch_ && !socket->closed) {
+            outside(*socket, lock,
+                    [&] { close_watch_->watch(native(*socket->stream), socket->id); });
         }
     }
 
-    void unwatch_close(Socket& socket) {
-        if (socket.watching) {
-            socket.watching = false;
-            close_watch_->unwatch(native(*socket.stream));
+    // Reading stops for a pause: from now on the peer's end ends the socket, also an end that
+    // was seen while it was still being read.
+    void watch_close(const SocketPtr& socket) {
+        if (socket->watching || socket->reading || socket->closed) {
+            return;
+        }
+        socket->watching = true;
+        if (socket->peer_closed) {
+            asio::post(io_, [this, socket] {
+                std::unique_lock lock(mutex_);
+                if (!socket->closed && !socket->removed && socket->watching) {
+                    peer_ended(socket, lock);
+                }
+            });
         }
     }
+
+    static void unwatch_close(Socket& socket) { socket.watching = false; }
 
     // The peer of a stream that is not being read closed or broke the connection. A broken one
     // and one that the caller paused itself end at once: their unread input would never be
@@ -957,11 +973,19 @@ class NodeCore {
     void on_peer_closed(ResourceId id, bool broken) {
         std::unique_lock lock(mutex_);
         SocketPtr socket = find(id);
-        if (!socket || !socket->watching) {
+        if (!socket) {
             return;
         }
-        socket->watching = false;
-        if (broken || socket->paused) {
+        socket->peer_closed = true;
+        socket->peer_broken = socket->peer_broken || broken;
+        // A socket that is being read learns of the end by reading.
+        if (socket->watching) {
+            peer_ended(socket, lock);
+        }
+    }
+
+    void peer_ended(const SocketPtr& socket, std::unique_lock<std::mutex>& lock) {
+        if (socket->peer_broken || socket->paused) {
             end_paused(socket, lock);
             return;
         }
@@ -1187,6 +1211,7 @@ class NodeCore {
         socket->established = true;
         start_write(socket);
         update_reading(socket);
+        start_close_watch(socket, lock);
         lock.unlock();
         deliver(Connected{endpoint, true}, socket.get());
     }
@@ -1260,6 +1285,7 @@ class NodeCore {
         socket->stream.emplace(std::move(peer));
         sockets_.emplace(socket->id, socket);
         update_reading(socket);
+        start_close_watch(socket, lock);
         Accepted accepted{{socket->id, socket->peer}, listener->id};
         lock.unlock();
         if (!deliver(std::move(accepted), listener.get())) {

@@ -63,12 +63,12 @@ void tune_allocator();
 // stopped near 500 pairs by the usual soft limit of 1024. Windows: nothing (no such limit).
 void raise_descriptor_limit();
 
-// Tells when the peer of a stream that is not being read has closed or reset it. A socket whose
-// reading is paused would otherwise learn of its peer's end only when it reads again.
-// Linux: an epoll set of its own with EPOLLRDHUP, watched through the io_context; `on_closed`
-// runs there with the socket's key and whether the connection broke (error or reset) rather than
-// ended in order. Windows: watches nothing; there a close is seen only by reading, and a reset
-// only by reading or writing.
+// Tells when the peer of a stream has closed or reset it, without reading the stream: a socket
+// whose reading is paused would otherwise learn of its peer's end only when it reads again.
+// Linux: an epoll set of its own with edge-triggered EPOLLRDHUP, watched through the io_context;
+// `on_closed` runs there with the socket's key and whether the connection broke (error or reset)
+// rather than ended in order. Windows: watches nothing; there a close is seen only by reading,
+// and a reset only by reading or writing.
 class CloseWatch {
   public:
     using Callback = std::function<void(std::uint64_t key, bool broken)>;
@@ -77,10 +77,9 @@ class CloseWatch {
                                                             Callback on_closed);
     virtual ~CloseWatch() = default;
 
-    // Reports the socket's end once; watching it again re-arms the report.
+    // Watches a stream from now until it is closed; each end of it is reported once, also one
+    // that happened before. The socket must stay open during the call.
     virtual void watch(NativeSocket socket, std::uint64_t key) = 0;
-    // Must be called before the socket is closed or read again.
-    virtual void unwatch(NativeSocket socket) = 0;
 };
 
 // Names the calling thread where the platform lets us (Linux: pthread_setname_np; Windows:

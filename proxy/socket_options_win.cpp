@@ -68,7 +68,6 @@ namespace {
 class NoCloseWatch final : public CloseWatch {
   public:
     void watch(NativeSocket, std::uint64_t) override {}
-    void unwatch(NativeSocket) override {}
 };
 
 }  // namespace
