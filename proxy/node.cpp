@@ -5,11 +5,16 @@
 //   time); every completion handler runs there. "node-network-thread" waits for due signals.
 // - `mutex_` (the node mutex) guards the socket table and every socket object and its state. A
 //   completion handler builds its event under it and releases it before delivering, so a callback
-//   may call back into the node.
+//   may call back into the node. Reads, writes and the start of Asio operations on a stream are
+//   made without it: whoever holds a stream's read turn (`reading`) or write turn (`writing`)
+//   makes them, and counts them in the socket's `in_flight`, so that a close meanwhile leaves the
+//   handle and the buffers alone until the last call is back.
 // - `event_mutex_` (the event lock) is held for each delivery. It may be held while taking the
 //   node mutex (deliveries re-check under it whether the socket was removed meanwhile), never the
 //   other way round.
 // - `signal_mutex_` guards the signal queues only; nothing else is taken while it is held.
+// - A signal that waits for the event lock goes first: the loop's thread yields before taking
+//   the lock while one waits, so that a busy relay does not hold back STOP, CHECK and STATUS.
 //
 // Completion handlers keep a share of their socket but only a plain pointer to the core: the
 // io_context belongs to the core, and destroying it destroys every pending handler unrun. The
@@ -157,6 +162,7 @@ struct Socket {
     std::optional<tcp::acceptor> acceptor;
     std::optional<KeepAlive> accepted_keepalive;  // listeners: applied to accepted sockets
     std::optional<asio::steady_timer> retry_timer;
+    tcp::endpoint accept_peer;    // listeners: the peer of the connection being accepted
     bool accept_failing = false;  // listeners: the last accept failed and was reported
 
     std::optional<tcp::socket> stream;
@@ -183,6 +189,7 @@ struct Socket {
     std::optional<std::vector<std::uint8_t>> held;  // read while paused, delivered on resume
     bool held_posted = false;
     bool watching = false;     // paused with no read under way: its peer's end ends it
+    bool in_watch = false;     // handed to the close watch (at its first pause)
     bool peer_closed = false;  // the close watch saw the peer close or break the connection
     bool peer_broken = false;
     // The peer closed while reading waited for the coupled peer: the socket gives up once that
@@ -936,15 +943,6 @@ class NodeCore {
 
     // --- the end of a paused stream ---------------------------------------------------------
 
-    // A stream is in the close watch from its establishment on (node mutex held; released
-    // during the call, which the socket outlives).
-    void start_close_watch(const SocketPtr& socket, std::unique_lock<std::mutex>& lock) {
-        if (close_watch_ && !socket->closed) {
-            outside(*socket, lock,
-                    [&] { close_watch_->watch(native(*socket->stream), socket->id); });
-        }
-    }
-
     // Reading stops for a pause: from now on the peer's end ends the socket, also an end that
     // was seen while it was still being read.
     void watch_close(const SocketPtr& socket) {
@@ -952,6 +950,18 @@ class NodeCore {
             return;
         }
         socket->watching = true;
+        if (close_watch_ && !socket->in_watch) {
+            // Once per stream, at its first pause: most streams are never paused. The watch
+            // reports an end that came before too.
+            socket->in_watch = true;
+            asio::post(io_, [this, socket] {
+                std::unique_lock lock(mutex_);
+                if (!socket->closed) {
+                    outside(*socket, lock,
+                            [&] { close_watch_->watch(native(*socket->stream), socket->id); });
+                }
+            });
+        }
         if (socket->peer_closed) {
             asio::post(io_, [this, socket] {
                 std::unique_lock lock(mutex_);
@@ -1211,18 +1221,20 @@ class NodeCore {
         socket->established = true;
         start_write(socket);
         update_reading(socket);
-        start_close_watch(socket, lock);
         lock.unlock();
         deliver(Connected{endpoint, true}, socket.get());
     }
 
     void start_accept(const SocketPtr& listener) {
-        listener->acceptor->async_accept([this, listener](asio::error_code ec, tcp::socket peer) {
-            on_accept(listener, ec, std::move(peer));
-        });
+        listener->acceptor->async_accept(listener->accept_peer,
+                                         [this, listener](asio::error_code ec, tcp::socket peer) {
+                                             on_accept(listener, ec, std::move(peer));
+                                         });
     }
 
     void on_accept(const SocketPtr& listener, asio::error_code ec, tcp::socket peer) {
+        // The new socket is nobody else's yet: its options are set without the node mutex.
+        const bool usable = !ec && prepare_accepted(peer, listener->accepted_keepalive);
         std::unique_lock lock(mutex_);
         if (listener->closed) {
             return;
@@ -1242,9 +1254,9 @@ class NodeCore {
             listener->retry_timer->expires_after(transient ? std::chrono::milliseconds(0)
                                                            : ACCEPT_RETRY_DELAY);
             listener->retry_timer->async_wait([this, listener](asio::error_code e) {
-                std::lock_guard inner(mutex_);
+                std::unique_lock inner(mutex_);
                 if (!e && !listener->closed) {
-                    start_accept(listener);
+                    outside(*listener, inner, [&] { start_accept(listener); });
                 }
             });
             return;
@@ -1253,39 +1265,17 @@ class NodeCore {
             listener->accept_failing = false;
             log_->info("Listener {} accepts connections again", listener->id);
         }
-        start_accept(listener);
-        asio::error_code option_ec;
-        auto remote = peer.remote_endpoint(option_ec);
-        if (option_ec) {
-            // Reset before we got to it: nothing to announce.
+        const SocketAddrV4 remote = from_asio(listener->accept_peer);
+        outside(*listener, lock, [&] { start_accept(listener); });
+        if (!usable || listener->closed) {
             return;
         }
-        peer.set_option(tcp::no_delay(true), option_ec);
-        if (option_ec) {
-            log_->warn("Could not disable delayed sending on an accepted connection: {}",
-                       ErrorText{option_ec});
-        }
-        if (DIRECT_IO) {
-            peer.non_blocking(true, option_ec);
-            if (option_ec) {
-                log_->warn("Could not accept a connection without blocking: {}",
-                           ErrorText{option_ec});
-                return;
-            }
-        }
-        if (listener->accepted_keepalive) {
-            if (auto r = os::set_keepalive(native(peer), *listener->accepted_keepalive); !r) {
-                log_->warn("Could not set keep-alive on an accepted connection: {}",
-                           r.error().message());
-            }
-        }
         auto socket = std::make_shared<Socket>(next_id_++, Kind::TcpStream);
-        socket->peer = from_asio(remote);
+        socket->peer = remote;
         socket->established = true;
         socket->stream.emplace(std::move(peer));
         sockets_.emplace(socket->id, socket);
         update_reading(socket);
-        start_close_watch(socket, lock);
         Accepted accepted{{socket->id, socket->peer}, listener->id};
         lock.unlock();
         if (!deliver(std::move(accepted), listener.get())) {
@@ -1295,6 +1285,30 @@ class NodeCore {
                 close_socket(*socket);
             }
         }
+    }
+
+    // Sets the options of an accepted socket; false when it cannot be used.
+    bool prepare_accepted(tcp::socket& peer, const std::optional<KeepAlive>& keepalive) {
+        asio::error_code ec;
+        peer.set_option(tcp::no_delay(true), ec);
+        if (ec) {
+            log_->warn("Could not disable delayed sending on an accepted connection: {}",
+                       ErrorText{ec});
+        }
+        if (keepalive) {
+            if (auto r = os::set_keepalive(native(peer), *keepalive); !r) {
+                log_->warn("Could not set keep-alive on an accepted connection: {}",
+                           r.error().message());
+            }
+        }
+        if (DIRECT_IO) {
+            peer.non_blocking(true, ec);
+            if (ec) {
+                log_->warn("Could not accept a connection without blocking: {}", ErrorText{ec});
+                return false;
+            }
+        }
+        return true;
     }
 
     // --- UDP -------------------------------------------------------------------------------
