@@ -8,8 +8,8 @@
 // server. haproxy is the Debian package, installed here when it is missing. Everything it
 // measures is bounded in count and time.
 //
-// Run as root (haproxy's own notices appear on stderr): relay_bench [--quick] [--only
-// bulk|latency|rate|pairs|memory]
+// Run as root: relay_bench [--quick] [--only bulk|latency|rate|pairs|memory]
+// (haproxy's notices and each relay process's signal delays appear on stderr)
 // (--quick: a quarter of the bytes and round trips; --only: one group of measurements, e.g. to
 // profile the relay process while it runs)
 #include <fcntl.h>
@@ -50,6 +50,7 @@
 #include <fmt/format.h>
 
 #include "proxy/node.hpp"
+#include "proxy/signal_id.hpp"
 #include "proxy/tcp_proxy.hpp"
 
 namespace {
@@ -505,11 +506,39 @@ int relay_child_main(const std::string& tag) {
         sigwait(&set, &sig);
         node->handler->stop();
     });
+    // A signal every 100 ms, as the program's CHECK and STATUS come: how late each one is
+    // delivered while the relay is busy.
+    constexpr auto TICK = 100ms;
+    const auto tick = tessaro::next_signal_id();
+    if (!tick) {
+        return 2;
+    }
+    auto due = Clock::now() + TICK;
+    double latest_ms = 0;
+    int ticks = 0;
+    int late_ticks = 0;  // more than 50 ms late
+    node->handler->signal_after(*tick, TICK);
     std::fputs("ready\n", stdout);
     std::fflush(stdout);
-    node->listener->run([&](tessaro::node::Event&& event) { (*relay)->handle_event(event); });
+    node->listener->run([&](tessaro::node::Event&& event) {
+        if (const auto* signal = std::get_if<tessaro::node::Signal>(&event)) {
+            if (signal->id == *tick) {
+                const double late =
+                    std::chrono::duration<double, std::milli>(Clock::now() - due).count();
+                latest_ms = std::max(latest_ms, late);
+                late_ticks += late > 50 ? 1 : 0;
+                ++ticks;
+                due = Clock::now() + TICK;
+                node->handler->signal_after(*tick, TICK);
+            }
+            return;
+        }
+        (*relay)->handle_event(event);
+    });
     relay->reset();
     stopper.join();
+    fmt::print(stderr, "relay process: {} signals, latest {:.1f} ms after due, {} over 50 ms\n",
+               ticks, latest_ms, late_ticks);
     return 0;
 }
 
