@@ -288,7 +288,19 @@ class NodeCore {
         if (auto r = os::bind_to_device(native(acceptor), options.bind_device); !r) {
             return fail(r.error());
         }
-        // Keep-alive goes on each accepted socket: not every system takes it on a listener.
+        // Where accepted sockets take their options from the listener they are set here, once;
+        // elsewhere on each accepted socket.
+        if (os::accepted_inherit_options()) {
+            acceptor.set_option(tcp::no_delay(true), ec);
+            if (ec) {
+                return fail(error_text(ec));
+            }
+            if (options.keepalive) {
+                if (auto r = os::set_keepalive(native(acceptor), *options.keepalive); !r) {
+                    return fail(r.error());
+                }
+            }
+        }
         acceptor.bind(tcp_endpoint(addr), ec);
         if (ec) {
             return fail(error_text(ec));
@@ -1290,12 +1302,14 @@ class NodeCore {
     // Sets the options of an accepted socket; false when it cannot be used.
     bool prepare_accepted(tcp::socket& peer, const std::optional<KeepAlive>& keepalive) {
         asio::error_code ec;
-        peer.set_option(tcp::no_delay(true), ec);
-        if (ec) {
-            log_->warn("Could not disable delayed sending on an accepted connection: {}",
-                       ErrorText{ec});
+        if (!os::accepted_inherit_options()) {
+            peer.set_option(tcp::no_delay(true), ec);
+            if (ec) {
+                log_->warn("Could not disable delayed sending on an accepted connection: {}",
+                           ErrorText{ec});
+            }
         }
-        if (keepalive) {
+        if (keepalive && !os::accepted_inherit_options()) {
             if (auto r = os::set_keepalive(native(peer), *keepalive); !r) {
                 log_->warn("Could not set keep-alive on an accepted connection: {}",
                            r.error().message());

@@ -38,6 +38,11 @@ using NativeSocket = std::uintptr_t;
 // take over a port that is in use.
 bool listener_reuses_address();
 
+// Whether an accepted socket takes over keep-alive (with its idle time and interval) and
+// disabled delayed sending from its listener, so that they are set once on the listener instead
+// of on every connection. Linux: yes, it copies them into each accepted socket. Windows: no.
+bool accepted_inherit_options();
+
 // Windows reports an ICMP "port unreachable" for an earlier datagram as a failed receive on the
 // UDP socket (WSAECONNRESET); this turns that off (SIO_UDP_CONNRESET). POSIX: nothing.
 void ignore_udp_connection_reset(NativeSocket socket);

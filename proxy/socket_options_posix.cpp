@@ -88,6 +88,10 @@ bool listener_reuses_address() {
     return true;
 }
 
+bool accepted_inherit_options() {
+    return true;
+}
+
 void ignore_udp_connection_reset(NativeSocket) {}
 
 std::optional<BroadcastBinding> broadcast_binding_for(Ipv4Addr address) {

@@ -41,6 +41,10 @@ bool listener_reuses_address() {
     return false;
 }
 
+bool accepted_inherit_options() {
+    return false;
+}
+
 void ignore_udp_connection_reset(NativeSocket socket) {
     BOOL report = FALSE;
     DWORD returned = 0;

@@ -216,6 +216,33 @@ TEST(SocketOptionsTest, KeepAliveAndDeviceReachTheSocket) {
     EXPECT_FALSE(os::broadcast_binding_for(*Ipv4Addr::parse("127.0.0.1")).has_value());
 }
 
+// The node sets keep-alive and disabled delayed sending on the listener only, relying on Linux
+// to copy them into every accepted socket.
+TEST(SocketOptionsTest, AcceptedSocketsTakeKeepAliveAndNoDelayFromTheListener) {
+    ASSERT_TRUE(os::accepted_inherit_options());
+    int listener = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(listener, 0);
+    ASSERT_TRUE(os::set_keepalive(static_cast<os::NativeSocket>(listener), KeepAlive{}));
+    int on = 1;
+    setsockopt(listener, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    sockaddr_in at = address("127.0.0.1", 0);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+    ASSERT_EQ(listen(listener, 1), 0);
+    socklen_t size = sizeof at;
+    getsockname(listener, reinterpret_cast<sockaddr*>(&at), &size);
+    int client = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_EQ(connect(client, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+    int accepted = accept(listener, nullptr, nullptr);
+    ASSERT_GE(accepted, 0);
+    EXPECT_EQ(int_option(accepted, SOL_SOCKET, SO_KEEPALIVE), 1);
+    EXPECT_EQ(int_option(accepted, IPPROTO_TCP, TCP_KEEPIDLE), 25);
+    EXPECT_EQ(int_option(accepted, IPPROTO_TCP, TCP_KEEPINTVL), 2);
+    EXPECT_EQ(int_option(accepted, IPPROTO_TCP, TCP_NODELAY), 1);
+    close(accepted);
+    close(client);
+    close(listener);
+}
+
 TEST(NodeLimitsTest, CreatingANodeRaisesTheDescriptorLimitToTheHardLimit) {
     rlimit before{};
     ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &before), 0);
