@@ -1,20 +1,11 @@
-#include "common/os/windows.hpp"
 #include "common/os/wmi.hpp"
 #include "winconfig/config_platform.hpp"
+#include "winconfig/gui_win.hpp"
 #include "winconfig/settings_writer.hpp"
 
 namespace tessaro::winconfig {
 
 namespace {
-
-// The window library's notice message: WM_USER + 100, the notice id and the window.
-constexpr UINT notice_message = WM_USER + 100;
-
-void signal_notice(NoticeSender notice) {
-    auto window = reinterpret_cast<HWND>(notice.window);
-    SendNotifyMessageW(window, notice_message, static_cast<WPARAM>(notice.id),
-                       static_cast<LPARAM>(notice.window));
-}
 
 class SectionStatusSource final : public StatusSource {
   public:
@@ -55,7 +46,7 @@ class WindowsPlatform final : public ConfigPlatform {
     VoidResult start_event_viewer() override { return winconfig::start_event_viewer(); }
 
     Result<DialogThread> start_dialog_thread(DialogStart start) override {
-        return DialogThread::start(std::move(start), run_status_dialog, signal_notice);
+        return DialogThread::start(std::move(start), run_status_dialog, gui::signal);
     }
 
   private:
