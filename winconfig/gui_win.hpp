@@ -81,7 +81,7 @@ ControlSpec text_input(std::string_view text, int width, int height, int x, int 
 ControlSpec button(std::string_view text, int width, int height, int x, int y, bool enabled);
 ControlSpec combo_box(int width, int height, int x, int y);
 
-// Creates one control in `parent` with `default_font` unless the spec names a font.
+// Creates one control in `parent` with `default_font` unless the control names a font of its own.
 [[nodiscard]] Result<OwnedWindow> create_control(HWND parent, const ControlSpec& spec,
                                                  HFONT default_font);
 
