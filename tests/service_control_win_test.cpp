@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "common/os/windows.hpp"
+#include "tests/run_program_win.hpp"
 #include "winconfig/service_control.hpp"
 
 namespace tessaro::winconfig {
@@ -33,26 +34,7 @@ std::wstring built_tessaro() {
 
 // Runs `tessaro.exe subcommand` and waits for it, at most two minutes; its output is dropped.
 DWORD run_tessaro(const std::wstring& subcommand) {
-    std::wstring exe = built_tessaro();
-    std::wstring line = L"\"" + exe + L"\" " + subcommand;
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process{};
-    if (!CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
-                        nullptr, nullptr, &startup, &process)) {
-        ADD_FAILURE() << "CreateProcessW failed: " << GetLastError();
-        return 0xFFFFFFFF;
-    }
-    DWORD code = 0xFFFFFFFF;
-    if (WaitForSingleObject(process.hProcess, 120000) == WAIT_OBJECT_0) {
-        GetExitCodeProcess(process.hProcess, &code);
-    } else {
-        TerminateProcess(process.hProcess, 1);
-        ADD_FAILURE() << "tessaro did not end";
-    }
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    return code;
+    return test::run_program(built_tessaro(), subcommand);
 }
 
 // Queries until the service reports `state`, at most 30 s; the last state seen, or 0.

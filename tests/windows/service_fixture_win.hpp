@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 
+#include "tests/run_program_win.hpp"
 #include "tests/windows/gui_driver_win.hpp"
 #include "tests/windows/tool_fixture_win.hpp"
 
@@ -20,27 +21,7 @@ namespace tessaro::gui_test {
 
 // Runs `tessaro.exe <subcommand>` and waits for it, at most two minutes; its output is dropped.
 inline DWORD run_tessaro(const wchar_t* subcommand) {
-    std::wstring exe = windows_path(TESSARO_EXE);
-    std::wstring line = L"\"" + exe + L"\" " + subcommand;
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process{};
-    if (!CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
-                        nullptr, nullptr, &startup, &process)) {
-        ADD_FAILURE() << "CreateProcessW failed: " << GetLastError();
-        return 0xFFFFFFFF;
-    }
-    DWORD code = 0xFFFFFFFF;
-    if (WaitForSingleObject(process.hProcess, 120000) == WAIT_OBJECT_0) {
-        GetExitCodeProcess(process.hProcess, &code);
-    } else {
-        TerminateProcess(process.hProcess, 1);
-        WaitForSingleObject(process.hProcess, 5000);
-        ADD_FAILURE() << "tessaro " << utf8(subcommand) << " did not end";
-    }
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    return code;
+    return test::run_program(windows_path(TESSARO_EXE), subcommand);
 }
 
 // The service's state and process as the manager reports them; none while it is not installed.
