@@ -8,7 +8,10 @@
 //   may call back into the node. Reads, writes and the start of Asio operations on a stream are
 //   made without it: whoever holds a stream's read turn (`reading`) or write turn (`writing`)
 //   makes them, and counts them in the socket's `in_flight`, so that a close meanwhile leaves the
-//   handle and the buffers alone until the last call is back.
+//   handle and the buffers alone until the last call is back. A new socket is opened and set up
+//   before it enters the table, and a closed one's handles are closed once the mutex has been
+//   released (NodeLock), so neither is done under it either. Still made under it: timer
+//   settings and the loop's wake-up when another thread posts to it, both inside Asio.
 // - `event_mutex_` (the event lock) is held for each delivery. It may be held while taking the
 //   node mutex (deliveries re-check under it whether the socket was removed meanwhile), never the
 //   other way round.
@@ -152,6 +155,14 @@ struct UdpPort {
     udp::endpoint sender;
 };
 
+// The system handles of a closed socket, taken out of it to be closed (by their destructors)
+// without the node mutex. Pending operations on them end with operation_aborted then.
+struct ClosedHandles {
+    std::optional<tcp::acceptor> acceptor;
+    std::optional<tcp::socket> stream;
+    std::vector<udp::socket> ports;
+};
+
 struct Socket {
     Socket(ResourceId resource_id, Kind socket_kind) : id(resource_id), kind(socket_kind) {}
 
@@ -225,6 +236,31 @@ struct TimedSignal {
 }  // namespace
 
 class NodeCore {
+    // The node mutex. Handles closed while it is held are closed for real only once it has been
+    // released, so that no close (with its deregistration from the poller) is made under it.
+    class NodeLock {
+      public:
+        explicit NodeLock(const NodeCore& core) : core_(core), lock_(core.mutex_) {}
+        NodeLock(const NodeLock&) = delete;
+        NodeLock& operator=(const NodeLock&) = delete;
+        ~NodeLock() {
+            if (lock_.owns_lock()) {
+                unlock();
+            }
+        }
+
+        void lock() { lock_.lock(); }
+        void unlock() {
+            std::vector<ClosedHandles> closed;
+            closed.swap(core_.closed_handles_);
+            lock_.unlock();
+        }
+
+      private:
+        const NodeCore& core_;
+        std::unique_lock<std::mutex> lock_;
+    };
+
   public:
     NodeCore()
         : log_(log::get("tessaro::node")),
@@ -235,7 +271,7 @@ class NodeCore {
 
     ~NodeCore() {
         running_.store(false);
-        std::lock_guard lock(mutex_);
+        NodeLock lock(*this);
         for (auto& [id, socket] : sockets_) {
             close_handles(*socket);
         }
@@ -271,8 +307,9 @@ class NodeCore {
 
     // --- sockets ---------------------------------------------------------------------------
 
+    // The new socket is set up without the node mutex: until it enters the table it is nobody
+    // else's, and a failure closes it there too.
     Result<ResourceId> tcp_listen(SocketAddrV4 addr, const TcpListenOptions& options) {
-        std::lock_guard lock(mutex_);
         tcp::acceptor acceptor(io_);
         asio::error_code ec;
         acceptor.open(tcp::v4(), ec);
@@ -309,18 +346,19 @@ class NodeCore {
         if (ec) {
             return fail(error_text(ec));
         }
+        const SocketAddrV4 local = from_asio(acceptor.local_endpoint(ec));
+        NodeLock lock(*this);
         auto socket = std::make_shared<Socket>(next_id_++, Kind::TcpListener);
-        socket->peer = from_asio(acceptor.local_endpoint(ec));
+        socket->peer = local;
         socket->acceptor.emplace(std::move(acceptor));
         socket->accepted_keepalive = options.keepalive;
         socket->retry_timer.emplace(io_);
         sockets_.emplace(socket->id, socket);
-        start_accept(socket);
+        outside(*socket, lock, [&] { start_accept(socket); });
         return socket->id;
     }
 
     Result<Endpoint> tcp_connect(SocketAddrV4 remote, const TcpConnectOptions& options) {
-        std::lock_guard lock(mutex_);
         tcp::socket stream(io_);
         asio::error_code ec;
         stream.open(tcp::v4(), ec);
@@ -351,18 +389,21 @@ class NodeCore {
                 return fail(error_text(ec));
             }
         }
+        NodeLock lock(*this);
         auto socket = std::make_shared<Socket>(next_id_++, Kind::TcpStream);
         socket->peer = remote;
         socket->connecting = true;
         socket->stream.emplace(std::move(stream));
         sockets_.emplace(socket->id, socket);
-        socket->stream->async_connect(
-            tcp_endpoint(remote), [this, socket](asio::error_code e) { on_connect(socket, e); });
+        outside(*socket, lock, [&] {
+            socket->stream->async_connect(tcp_endpoint(remote), [this, socket](asio::error_code e) {
+                on_connect(socket, e);
+            });
+        });
         return Endpoint{socket->id, remote};
     }
 
     Result<ResourceId> udp_listen(SocketAddrV4 addr) {
-        std::lock_guard lock(mutex_);
         asio::error_code ec;
         auto open = [&](udp::endpoint at, const std::string& device) -> Result<udp::socket> {
             udp::socket s(io_);
@@ -392,7 +433,8 @@ class NodeCore {
         if (!unicast) {
             return fail(unicast.error());
         }
-        auto socket = std::make_shared<Socket>(next_id_++, Kind::Udp);
+        // Its id is given when it enters the table.
+        auto socket = std::make_shared<Socket>(0, Kind::Udp);
         socket->peer = from_asio(unicast->local_endpoint(ec));
         socket->udp_ports.push_back(std::make_unique<UdpPort>(std::move(*unicast)));
         if (auto binding = os::broadcast_binding_for(addr.ip)) {
@@ -406,17 +448,21 @@ class NodeCore {
             }
             socket->udp_ports.push_back(std::make_unique<UdpPort>(std::move(*broadcast)));
         }
+        NodeLock lock(*this);
+        socket->id = next_id_++;
         sockets_.emplace(socket->id, socket);
-        for (auto& port : socket->udp_ports) {
-            start_receive(socket, port.get());
-        }
+        outside(*socket, lock, [&] {
+            for (auto& port : socket->udp_ports) {
+                start_receive(socket, port.get());
+            }
+        });
         return socket->id;
     }
 
     // `bytes` is a span (copied into the queue) or a vector (moved into it).
     template <typename Bytes>
     bool send(const Endpoint& endpoint, Bytes&& bytes) {
-        std::unique_lock lock(mutex_);
+        NodeLock lock(*this);
         SocketPtr socket = find(endpoint.resource_id);
         if (!socket) {
             return false;
@@ -452,14 +498,14 @@ class NodeCore {
                 socket->queued += bytes.size();
                 socket->out.push_back(owned(std::forward<Bytes>(bytes)));
                 socket->out_destinations.push_back(udp_endpoint(endpoint.addr));
-                start_send_datagram(socket);
+                start_send_datagram(socket, lock);
                 return true;
         }
         return false;
     }
 
     Readiness is_ready(ResourceId id) const {
-        std::lock_guard lock(mutex_);
+        NodeLock lock(*this);
         SocketPtr socket = find(id);
         if (!socket) {
             return Readiness::Unknown;
@@ -471,7 +517,7 @@ class NodeCore {
     }
 
     bool remove(ResourceId id) {
-        std::lock_guard lock(mutex_);
+        NodeLock lock(*this);
         SocketPtr socket = find(id);
         if (!socket) {
             return false;
@@ -496,7 +542,7 @@ class NodeCore {
             if (ec) {
                 return;
             }
-            std::lock_guard inner(mutex_);
+            NodeLock inner(*this);
             if (!socket->closed) {
                 log_->debug("Socket {} closed with {} bytes not written", socket->id,
                             socket->queued);
@@ -508,21 +554,21 @@ class NodeCore {
                 start_read(socket);
             }
             if (!socket->writing && socket->out.empty()) {
-                finish_flush(*socket);
+                finish_flush(*socket, lock);
             }
         }
         return true;
     }
 
     void pause_reading(ResourceId id) {
-        std::lock_guard lock(mutex_);
+        NodeLock lock(*this);
         if (SocketPtr socket = find(id); socket && socket->kind == Kind::TcpStream) {
             socket->paused = true;
         }
     }
 
     void resume_reading(ResourceId id) {
-        std::lock_guard lock(mutex_);
+        NodeLock lock(*this);
         if (SocketPtr socket = find(id); socket && socket->kind == Kind::TcpStream) {
             socket->paused = false;
             update_reading(socket);
@@ -530,7 +576,7 @@ class NodeCore {
     }
 
     void couple(ResourceId a, ResourceId b, std::size_t bound) {
-        std::lock_guard lock(mutex_);
+        NodeLock lock(*this);
         SocketPtr first = find(a);
         SocketPtr second = find(b);
         if (!first || !second || first == second || first->kind != Kind::TcpStream ||
@@ -554,26 +600,28 @@ class NodeCore {
     }
 
     std::size_t queued_bytes(ResourceId id) const {
-        std::lock_guard lock(mutex_);
+        NodeLock lock(*this);
         SocketPtr socket = find(id);
         return socket ? socket->queued : 0;
     }
 
-    std::optional<SocketAddrV4> local_address(ResourceId id) const {
-        std::lock_guard lock(mutex_);
+    std::optional<SocketAddrV4> local_address(ResourceId id) {
+        NodeLock lock(*this);
         SocketPtr socket = find(id);
         if (!socket) {
             return std::nullopt;
         }
         asio::error_code ec;
         SocketAddrV4 address;
-        if (socket->acceptor) {
-            address = from_asio(socket->acceptor->local_endpoint(ec));
-        } else if (socket->stream) {
-            address = from_asio(socket->stream->local_endpoint(ec));
-        } else if (!socket->udp_ports.empty()) {
-            address = from_asio(socket->udp_ports.front()->socket.local_endpoint(ec));
-        }
+        outside(*socket, lock, [&] {
+            if (socket->acceptor) {
+                address = from_asio(socket->acceptor->local_endpoint(ec));
+            } else if (socket->stream) {
+                address = from_asio(socket->stream->local_endpoint(ec));
+            } else if (!socket->udp_ports.empty()) {
+                address = from_asio(socket->udp_ports.front()->socket.local_endpoint(ec));
+            }
+        });
         if (ec) {
             return std::nullopt;
         }
@@ -648,7 +696,7 @@ class NodeCore {
             return false;
         }
         if (socket != nullptr) {
-            std::lock_guard lock(mutex_);
+            NodeLock lock(*this);
             if (socket->removed) {
                 return false;
             }
@@ -709,22 +757,30 @@ class NodeCore {
         }
     }
 
-    // Closes the handles and frees the buffers of a closed socket once no call on it is under
-    // way.
-    static void release_handles(Socket& socket) {
-        asio::error_code ignored;
+    // Hands the handles of a closed socket over to be closed once the node mutex is released,
+    // and frees its buffers, once no call on it is under way. Buffers that a pending operation
+    // may still use (a read under way, Windows' overlapped writes) stay with the socket object
+    // until its last completion handler has let go of it.
+    void release_handles(Socket& socket) {
+        ClosedHandles handles;
         if (socket.acceptor) {
-            socket.acceptor->close(ignored);
+            handles.acceptor.emplace(std::move(*socket.acceptor));
         }
         if (socket.stream) {
-            socket.stream->close(ignored);
+            handles.stream.emplace(std::move(*socket.stream));
         }
         for (auto& port : socket.udp_ports) {
-            port->socket.close(ignored);
+            handles.ports.push_back(std::move(port->socket));
         }
+        closed_handles_.push_back(std::move(handles));
         socket.held.reset();
-        socket.out.clear();
-        socket.out_destinations.clear();
+        if (!socket.reading && socket.read_buffer.size() == CHUNK_SIZE) {
+            give_buffer(std::move(socket.read_buffer));
+        }
+        if (!socket.writing) {
+            socket.out.clear();
+            socket.out_destinations.clear();
+        }
         socket.queued = 0;
     }
 
@@ -813,7 +869,7 @@ class NodeCore {
     // the last read filled its buffer more is likely waiting and is read at once; otherwise Asio
     // waits for the socket (and reads the first chunk), so that no read comes back empty.
     void read_turn(const SocketPtr& socket) {
-        std::unique_lock lock(mutex_);
+        NodeLock lock(*this);
         for (int turn = 0; turn < READS_PER_TURN; ++turn) {
             if (socket->closed) {
                 socket->reading = false;
@@ -832,7 +888,7 @@ class NodeCore {
                 outside(*socket, lock, [&] {
                     socket->stream->async_read_some(
                         buffer, [this, socket](asio::error_code ec, std::size_t n) {
-                            std::unique_lock inner(mutex_);
+                            NodeLock inner(*this);
                             if (took_chunk(socket, ec, n, inner)) {
                                 inner.unlock();
                                 read_turn(socket);
@@ -857,8 +913,7 @@ class NodeCore {
 
     // The outcome of one read (node mutex held, read turn held): delivers the chunk or the end
     // of the stream. True when the turn goes on; false when it has ended.
-    bool took_chunk(const SocketPtr& socket, asio::error_code ec, std::size_t n,
-                    std::unique_lock<std::mutex>& lock) {
+    bool took_chunk(const SocketPtr& socket, asio::error_code ec, std::size_t n, NodeLock& lock) {
         if (socket->closed) {
             socket->reading = false;
             return false;
@@ -921,7 +976,7 @@ class NodeCore {
     }
 
     void deliver_held(const SocketPtr& socket) {
-        std::unique_lock lock(mutex_);
+        NodeLock lock(*this);
         socket->held_posted = false;
         if (socket->closed || socket->removed || !socket->held || socket->reading) {
             return;
@@ -943,7 +998,7 @@ class NodeCore {
     // make one) without the node mutex. The socket's handle is not closed while calls on it are
     // under way: a close in the meantime waits for the last of them.
     template <typename Call>
-    void outside(Socket& socket, std::unique_lock<std::mutex>& lock, Call&& call) {
+    void outside(Socket& socket, NodeLock& lock, Call&& call) {
         ++socket.in_flight;
         lock.unlock();
         call();
@@ -967,7 +1022,7 @@ class NodeCore {
             // reports an end that came before too.
             socket->in_watch = true;
             asio::post(io_, [this, socket] {
-                std::unique_lock lock(mutex_);
+                NodeLock lock(*this);
                 if (!socket->closed) {
                     outside(*socket, lock,
                             [&] { close_watch_->watch(native(*socket->stream), socket->id); });
@@ -976,7 +1031,7 @@ class NodeCore {
         }
         if (socket->peer_closed) {
             asio::post(io_, [this, socket] {
-                std::unique_lock lock(mutex_);
+                NodeLock lock(*this);
                 if (!socket->closed && !socket->removed && socket->watching) {
                     peer_ended(socket, lock);
                 }
@@ -993,7 +1048,7 @@ class NodeCore {
     // is slow loses nothing, and one that has stopped reading holds the pair no longer than a
     // removed socket's flush.
     void on_peer_closed(ResourceId id, bool broken) {
-        std::unique_lock lock(mutex_);
+        NodeLock lock(*this);
         SocketPtr socket = find(id);
         if (!socket) {
             return;
@@ -1006,7 +1061,7 @@ class NodeCore {
         }
     }
 
-    void peer_ended(const SocketPtr& socket, std::unique_lock<std::mutex>& lock) {
+    void peer_ended(const SocketPtr& socket, NodeLock& lock) {
         if (socket->peer_broken || socket->paused) {
             end_paused(socket, lock);
             return;
@@ -1025,7 +1080,7 @@ class NodeCore {
             if (ec) {
                 return;
             }
-            std::unique_lock lock(mutex_);
+            NodeLock lock(*this);
             if (socket->closed || socket->removed) {
                 return;
             }
@@ -1037,7 +1092,7 @@ class NodeCore {
         });
     }
 
-    void end_paused(const SocketPtr& socket, std::unique_lock<std::mutex>& lock) {
+    void end_paused(const SocketPtr& socket, NodeLock& lock) {
         log_->debug("Connection {} to {} ended while its reading was paused", socket->id,
                     socket->peer);
         Endpoint endpoint{socket->id, socket->peer};
@@ -1074,7 +1129,7 @@ class NodeCore {
         }
         socket->writing = true;
         asio::post(io_, [this, socket] {
-            std::unique_lock lock(mutex_);
+            NodeLock lock(*this);
             write_turn(socket, lock);
         });
     }
@@ -1082,7 +1137,7 @@ class NodeCore {
     // Writes what is queued (node mutex held, write turn held), up to MAX_WRITE_BUFFERS chunks in
     // one gathered call made without the mutex. Linux writes at once and waits for room only
     // when the system takes nothing more; Windows hands the write to Asio.
-    void write_turn(const SocketPtr& socket, std::unique_lock<std::mutex>& lock) {
+    void write_turn(const SocketPtr& socket, NodeLock& lock) {
         if (socket->closed) {
             socket->writing = false;
             return;
@@ -1090,7 +1145,7 @@ class NodeCore {
         if (socket->out.empty()) {
             socket->writing = false;
             if (socket->removed) {
-                finish_flush(*socket);
+                finish_flush(*socket, lock);
             }
             return;
         }
@@ -1120,7 +1175,7 @@ class NodeCore {
             outside(*socket, lock, [&] {
                 socket->stream->async_wait(tcp::socket::wait_write,
                                            [this, socket](asio::error_code e) {
-                                               std::unique_lock inner(mutex_);
+                                               NodeLock inner(*this);
                                                wrote(socket, e, 0, inner);
                                            });
             });
@@ -1135,25 +1190,24 @@ class NodeCore {
         if (socket->out.empty()) {
             socket->writing = false;
             if (socket->removed) {
-                finish_flush(*socket);
+                finish_flush(*socket, lock);
             }
             return;
         }
         // The system took less than was offered: go on from the loop, after other events.
         asio::post(io_, [this, socket] {
-            std::unique_lock inner(mutex_);
+            NodeLock inner(*this);
             write_turn(socket, inner);
         });
     }
 
     void on_write(const SocketPtr& socket, asio::error_code ec, std::size_t n) {
-        std::unique_lock lock(mutex_);
+        NodeLock lock(*this);
         wrote(socket, ec, n, lock);
     }
 
     // A write finished (node mutex held, write turn held): accounts for it and goes on.
-    void wrote(const SocketPtr& socket, asio::error_code ec, std::size_t n,
-               std::unique_lock<std::mutex>& lock) {
+    void wrote(const SocketPtr& socket, asio::error_code ec, std::size_t n, NodeLock& lock) {
         if (socket->closed) {
             socket->writing = false;
             return;
@@ -1195,9 +1249,13 @@ class NodeCore {
 
     // A removed stream has written everything: shut down sending; it closes when the peer has
     // closed too, or at the flush deadline.
-    void finish_flush(Socket& socket) {
+    void finish_flush(Socket& socket, NodeLock& lock) {
         asio::error_code ignored;
-        socket.stream->shutdown(tcp::socket::shutdown_send, ignored);
+        outside(socket, lock,
+                [&] { socket.stream->shutdown(tcp::socket::shutdown_send, ignored); });
+        if (socket.closed) {
+            return;
+        }
         socket.shut_down = true;
         if (socket.peer_eof) {
             close_socket(socket);
@@ -1207,7 +1265,7 @@ class NodeCore {
     // --- connecting and accepting ----------------------------------------------------------
 
     void on_connect(const SocketPtr& socket, asio::error_code ec) {
-        std::unique_lock lock(mutex_);
+        NodeLock lock(*this);
         socket->connecting = false;
         if (socket->closed) {
             return;
@@ -1247,7 +1305,7 @@ class NodeCore {
     void on_accept(const SocketPtr& listener, asio::error_code ec, tcp::socket peer) {
         // The new socket is nobody else's yet: its options are set without the node mutex.
         const bool usable = !ec && prepare_accepted(peer, listener->accepted_keepalive);
-        std::unique_lock lock(mutex_);
+        NodeLock lock(*this);
         if (listener->closed) {
             return;
         }
@@ -1266,7 +1324,7 @@ class NodeCore {
             listener->retry_timer->expires_after(transient ? std::chrono::milliseconds(0)
                                                            : ACCEPT_RETRY_DELAY);
             listener->retry_timer->async_wait([this, listener](asio::error_code e) {
-                std::unique_lock inner(mutex_);
+                NodeLock inner(*this);
                 if (!e && !listener->closed) {
                     outside(*listener, inner, [&] { start_accept(listener); });
                 }
@@ -1292,7 +1350,7 @@ class NodeCore {
         lock.unlock();
         if (!deliver(std::move(accepted), listener.get())) {
             // Nobody learnt of this connection: it must not linger.
-            std::lock_guard inner(mutex_);
+            NodeLock inner(*this);
             if (!socket->closed && !socket->removed) {
                 close_socket(*socket);
             }
@@ -1335,7 +1393,7 @@ class NodeCore {
     }
 
     void on_receive(const SocketPtr& socket, UdpPort* port, asio::error_code ec, std::size_t n) {
-        std::unique_lock lock(mutex_);
+        NodeLock lock(*this);
         if (socket->closed || socket->removed) {
             return;
         }
@@ -1345,7 +1403,7 @@ class NodeCore {
             if (ec == asio::error::connection_reset || ec == asio::error::connection_refused ||
                 ec == asio::error::message_size || ec == asio::error::network_unreachable ||
                 ec == asio::error::host_unreachable) {
-                start_receive(socket, port);
+                outside(*socket, lock, [&] { start_receive(socket, port); });
             } else if (ec != asio::error::operation_aborted) {
                 log_->error("UDP socket {} on {} stopped receiving: {}", socket->id, socket->peer,
                             ErrorText{ec});
@@ -1355,23 +1413,25 @@ class NodeCore {
         Data data{{socket->id, from_asio(port->sender)},
                   std::vector<std::uint8_t>(port->buffer.begin(),
                                             port->buffer.begin() + static_cast<long>(n))};
-        start_receive(socket, port);
+        outside(*socket, lock, [&] { start_receive(socket, port); });
         lock.unlock();
         deliver(std::move(data), socket.get());
     }
 
-    void start_send_datagram(const SocketPtr& socket) {
+    void start_send_datagram(const SocketPtr& socket, NodeLock& lock) {
         if (socket->writing || socket->out.empty() || socket->closed) {
             return;
         }
         socket->writing = true;
-        socket->udp_ports.front()->socket.async_send_to(
-            asio::buffer(socket->out.front()), socket->out_destinations.front(),
-            [this, socket](asio::error_code ec, std::size_t) { on_datagram_sent(socket, ec); });
+        outside(*socket, lock, [&] {
+            socket->udp_ports.front()->socket.async_send_to(
+                asio::buffer(socket->out.front()), socket->out_destinations.front(),
+                [this, socket](asio::error_code ec, std::size_t) { on_datagram_sent(socket, ec); });
+        });
     }
 
     void on_datagram_sent(const SocketPtr& socket, asio::error_code ec) {
-        std::lock_guard lock(mutex_);
+        NodeLock lock(*this);
         socket->writing = false;
         if (socket->closed) {
             return;
@@ -1384,7 +1444,7 @@ class NodeCore {
         socket->queued -= socket->out.front().size();
         socket->out.pop_front();
         socket->out_destinations.pop_front();
-        start_send_datagram(socket);
+        start_send_datagram(socket, lock);
     }
 
     // Destroyed last: the sockets above and the handlers inside refer to it.
@@ -1406,6 +1466,8 @@ class NodeCore {
     std::uint64_t timed_sequence_ = 0;
 
     mutable std::mutex mutex_;
+    // Handles of closed sockets, closed when the node mutex is next released (see NodeLock).
+    mutable std::vector<ClosedHandles> closed_handles_;
     std::unordered_map<ResourceId, SocketPtr> sockets_;
     std::vector<std::vector<std::uint8_t>> free_buffers_;
     ResourceId next_id_ = 1;
