@@ -425,6 +425,23 @@ TEST_F(NodeTest, ListeningOnAnAddressInUseGivesTheSystemsError) {
         << second.error().message();
 }
 
+// A removed socket's handle is closed after the node mutex is released, but before remove
+// returns: a relay started again at once finds its address free, also while the loop polls the
+// old listener from another thread.
+TEST_F(NodeTest, ARemovedListenersAddressIsFreeWhenRemoveReturns) {
+    start();
+    for (int round = 0; round < 20; ++round) {
+        SCOPED_TRACE(round);
+        auto first = handler->tcp_listen({LOOPBACK, 0}, {});
+        ASSERT_TRUE(first.has_value());
+        const auto address = *handler->local_address(*first);
+        ASSERT_TRUE(handler->remove(*first));
+        auto again = handler->tcp_listen(address, {});
+        ASSERT_TRUE(again.has_value()) << again.error().message();
+        handler->remove(*again);
+    }
+}
+
 TEST_F(NodeTest, OutboundConnectionIsNotReadyUntilEstablished) {
     asio::io_context io;
     tcp::acceptor device(io, tcp::endpoint(asio::ip::address_v4::loopback(), 0));
