@@ -10,8 +10,9 @@
 //   makes them, and counts them in the socket's `in_flight`, so that a close meanwhile leaves the
 //   handle and the buffers alone until the last call is back. A new socket is opened and set up
 //   before it enters the table, and a closed one's handles are closed once the mutex has been
-//   released (NodeLock), so neither is done under it either. Still made under it: timer
-//   settings and the loop's wake-up when another thread posts to it, both inside Asio.
+//   released (NodeLock), so neither is done under it either; work for the loop is posted then
+//   too, since posting from another thread wakes the loop with a system call. Still under it:
+//   setting and cancelling a socket's timers, which Asio may pass on to the system at once.
 // - `event_mutex_` (the event lock) is held for each delivery. It may be held while taking the
 //   node mutex (deliveries re-check under it whether the socket was removed meanwhile), never the
 //   other way round.
@@ -236,11 +237,12 @@ struct TimedSignal {
 }  // namespace
 
 class NodeCore {
-    // The node mutex. Handles closed while it is held are closed for real only once it has been
-    // released, so that no close (with its deregistration from the poller) is made under it.
+    // The node mutex. Handles closed while it is held are closed for real, and work for the loop
+    // is handed to it, only once it has been released, so that neither a close (with its
+    // deregistration from the poller) nor the loop's wake-up is made under it.
     class NodeLock {
       public:
-        explicit NodeLock(const NodeCore& core) : core_(core), lock_(core.mutex_) {}
+        explicit NodeLock(NodeCore& core) : core_(core), lock_(core.mutex_) {}
         NodeLock(const NodeLock&) = delete;
         NodeLock& operator=(const NodeLock&) = delete;
         ~NodeLock() {
@@ -253,11 +255,16 @@ class NodeCore {
         void unlock() {
             std::vector<ClosedHandles> closed;
             closed.swap(core_.closed_handles_);
+            std::vector<std::function<void()>> posts;
+            posts.swap(core_.posts_);
             lock_.unlock();
+            for (auto& work : posts) {
+                asio::post(core_.io_, std::move(work));
+            }
         }
 
       private:
-        const NodeCore& core_;
+        NodeCore& core_;
         std::unique_lock<std::mutex> lock_;
     };
 
@@ -504,7 +511,7 @@ class NodeCore {
         return false;
     }
 
-    Readiness is_ready(ResourceId id) const {
+    Readiness is_ready(ResourceId id) {
         NodeLock lock(*this);
         SocketPtr socket = find(id);
         if (!socket) {
@@ -599,7 +606,7 @@ class NodeCore {
         update_reading(second);
     }
 
-    std::size_t queued_bytes(ResourceId id) const {
+    std::size_t queued_bytes(ResourceId id) {
         NodeLock lock(*this);
         SocketPtr socket = find(id);
         return socket ? socket->queued : 0;
@@ -732,6 +739,12 @@ class NodeCore {
 
     // --- socket table (node mutex held) ----------------------------------------------------
 
+    // Hands `work` to the loop once the node mutex is released.
+    template <typename Work>
+    void post(Work&& work) {
+        posts_.emplace_back(std::forward<Work>(work));
+    }
+
     SocketPtr find(ResourceId id) const {
         auto it = sockets_.find(id);
         if (it == sockets_.end() || it->second->removed) {
@@ -850,7 +863,7 @@ class NodeCore {
         if (socket->held) {
             if (!socket->held_posted) {
                 socket->held_posted = true;
-                asio::post(io_, [this, socket] { deliver_held(socket); });
+                post([this, socket] { deliver_held(socket); });
             }
             return;
         }
@@ -861,7 +874,7 @@ class NodeCore {
     void start_read(const SocketPtr& socket) {
         unwatch_close(*socket);
         socket->reading = true;
-        asio::post(io_, [this, socket] { read_turn(socket); });
+        post([this, socket] { read_turn(socket); });
     }
 
     // One turn of reading a stream (the read turn held): up to READS_PER_TURN chunks, each
@@ -908,7 +921,7 @@ class NodeCore {
             }
         }
         // The turn is over: other sockets' events come first.
-        asio::post(io_, [this, socket] { read_turn(socket); });
+        post([this, socket] { read_turn(socket); });
     }
 
     // The outcome of one read (node mutex held, read turn held): delivers the chunk or the end
@@ -1021,7 +1034,7 @@ class NodeCore {
             // Once per stream, at its first pause: most streams are never paused. The watch
             // reports an end that came before too.
             socket->in_watch = true;
-            asio::post(io_, [this, socket] {
+            post([this, socket] {
                 NodeLock lock(*this);
                 if (!socket->closed) {
                     outside(*socket, lock,
@@ -1030,7 +1043,7 @@ class NodeCore {
             });
         }
         if (socket->peer_closed) {
-            asio::post(io_, [this, socket] {
+            post([this, socket] {
                 NodeLock lock(*this);
                 if (!socket->closed && !socket->removed && socket->watching) {
                     peer_ended(socket, lock);
@@ -1128,7 +1141,7 @@ class NodeCore {
             return;
         }
         socket->writing = true;
-        asio::post(io_, [this, socket] {
+        post([this, socket] {
             NodeLock lock(*this);
             write_turn(socket, lock);
         });
@@ -1183,7 +1196,7 @@ class NodeCore {
         }
         if (ec) {
             // The caller may hold the event lock: the end is reported from the loop.
-            asio::post(io_, [this, socket, ec] { on_write(socket, ec, 0); });
+            post([this, socket, ec] { on_write(socket, ec, 0); });
             return;
         }
         consume(*socket, n);
@@ -1195,7 +1208,7 @@ class NodeCore {
             return;
         }
         // The system took less than was offered: go on from the loop, after other events.
-        asio::post(io_, [this, socket] {
+        post([this, socket] {
             NodeLock inner(*this);
             write_turn(socket, inner);
         });
@@ -1466,8 +1479,10 @@ class NodeCore {
     std::uint64_t timed_sequence_ = 0;
 
     mutable std::mutex mutex_;
-    // Handles of closed sockets, closed when the node mutex is next released (see NodeLock).
-    mutable std::vector<ClosedHandles> closed_handles_;
+    // Handles of closed sockets and work for the loop, closed and posted when the node mutex is
+    // next released (see NodeLock).
+    std::vector<ClosedHandles> closed_handles_;
+    std::vector<std::function<void()>> posts_;
     std::unordered_map<ResourceId, SocketPtr> sockets_;
     std::vector<std::vector<std::uint8_t>> free_buffers_;
     ResourceId next_id_ = 1;
