@@ -11,8 +11,8 @@
 //   handle and the buffers alone until the last call is back. A new socket is opened and set up
 //   before it enters the table, and a closed one's handles are closed once the mutex has been
 //   released (NodeLock), so neither is done under it either; work for the loop is posted then
-//   too, since posting from another thread wakes the loop with a system call. Still under it:
-//   setting and cancelling a socket's timers, which Asio may pass on to the system at once.
+//   too, since posting from another thread wakes the loop with a system call, and so are the
+//   settings of a socket's timers (set_timer).
 // - `event_mutex_` (the event lock) is held for each delivery. It may be held while taking the
 //   node mutex (deliveries re-check under it whether the socket was removed meanwhile), never the
 //   other way round.
@@ -164,7 +164,7 @@ struct ClosedHandles {
     std::vector<udp::socket> ports;
 };
 
-struct Socket {
+struct Socket : std::enable_shared_from_this<Socket> {
     Socket(ResourceId resource_id, Kind socket_kind) : id(resource_id), kind(socket_kind) {}
 
     ResourceId id;
@@ -544,18 +544,18 @@ class NodeCore {
         // closes: closing a socket with unread input makes the system reset the connection,
         // and a reset can destroy the last answer before the peer has read it.
         socket->flush_timer.emplace(io_);
-        socket->flush_timer->expires_after(REMOVE_FLUSH_DEADLINE);
-        socket->flush_timer->async_wait([this, socket](asio::error_code ec) {
-            if (ec) {
-                return;
-            }
-            NodeLock inner(*this);
-            if (!socket->closed) {
-                log_->debug("Socket {} closed with {} bytes not written", socket->id,
-                            socket->queued);
-                close_socket(*socket);
-            }
-        });
+        set_timer(socket, &Socket::flush_timer, REMOVE_FLUSH_DEADLINE,
+                  [this, socket](asio::error_code ec) {
+                      if (ec) {
+                          return;
+                      }
+                      NodeLock inner(*this);
+                      if (!socket->closed) {
+                          log_->debug("Socket {} closed with {} bytes not written", socket->id,
+                                      socket->queued);
+                          close_socket(*socket);
+                      }
+                  });
         if (socket->established) {
             if (!socket->reading) {
                 start_read(socket);
@@ -756,14 +756,16 @@ class NodeCore {
     void close_handles(Socket& socket) {
         socket.closed = true;
         unwatch_close(socket);
-        if (socket.flush_timer) {
-            socket.flush_timer->cancel();
-        }
-        if (socket.close_timer) {
-            socket.close_timer->cancel();
-        }
-        if (socket.retry_timer) {
-            socket.retry_timer->cancel();
+        if (socket.flush_timer || socket.close_timer || socket.retry_timer) {
+            // After any setting posted before (see set_timer).
+            post([owner = socket.shared_from_this()] {
+                for (auto* timer :
+                     {&owner->flush_timer, &owner->close_timer, &owner->retry_timer}) {
+                    if (*timer) {
+                        (*timer)->cancel();
+                    }
+                }
+            });
         }
         if (socket.in_flight == 0) {
             release_handles(socket);
@@ -1088,20 +1090,40 @@ class NodeCore {
 
     void await_progress(const SocketPtr& socket) {
         socket->progress_mark = socket->progress;
-        socket->close_timer->expires_after(REMOVE_FLUSH_DEADLINE);
-        socket->close_timer->async_wait([this, socket](asio::error_code ec) {
-            if (ec) {
-                return;
+        set_timer(socket, &Socket::close_timer, REMOVE_FLUSH_DEADLINE,
+                  [this, socket](asio::error_code ec) {
+                      if (ec) {
+                          return;
+                      }
+                      NodeLock lock(*this);
+                      if (socket->closed || socket->removed) {
+                          return;
+                      }
+                      if (socket->reading || socket->progress != socket->progress_mark) {
+                          await_progress(socket);
+                          return;
+                      }
+                      end_paused(socket, lock);
+                  });
+    }
+
+    // Sets one of a socket's timers (node mutex held). Setting and cancelling a timer may reach
+    // the system at once inside Asio, so both are done by posted work, without the mutex: on the
+    // loop's thread alone, which also runs the timers' handlers, and in the order posted, so a
+    // cancel always comes after the setting it undoes.
+    template <typename Handler>
+    void set_timer(const SocketPtr& socket, std::optional<asio::steady_timer> Socket::*timer,
+                   std::chrono::steady_clock::duration delay, Handler handler) {
+        post([this, socket, timer, delay, handler] {
+            {
+                NodeLock lock(*this);
+                if (socket->closed) {
+                    return;
+                }
             }
-            NodeLock lock(*this);
-            if (socket->closed || socket->removed) {
-                return;
-            }
-            if (socket->reading || socket->progress != socket->progress_mark) {
-                await_progress(socket);
-                return;
-            }
-            end_paused(socket, lock);
+            asio::steady_timer& t = *((*socket).*timer);
+            t.expires_after(delay);
+            t.async_wait(handler);
         });
     }
 
@@ -1334,14 +1356,14 @@ class NodeCore {
             }
             bool transient =
                 ec == asio::error::connection_aborted || ec == asio::error::connection_reset;
-            listener->retry_timer->expires_after(transient ? std::chrono::milliseconds(0)
-                                                           : ACCEPT_RETRY_DELAY);
-            listener->retry_timer->async_wait([this, listener](asio::error_code e) {
-                NodeLock inner(*this);
-                if (!e && !listener->closed) {
-                    outside(*listener, inner, [&] { start_accept(listener); });
-                }
-            });
+            set_timer(listener, &Socket::retry_timer,
+                      transient ? std::chrono::milliseconds(0) : ACCEPT_RETRY_DELAY,
+                      [this, listener](asio::error_code e) {
+                          NodeLock inner(*this);
+                          if (!e && !listener->closed) {
+                              outside(*listener, inner, [&] { start_accept(listener); });
+                          }
+                      });
             return;
         }
         if (listener->accept_failing) {
