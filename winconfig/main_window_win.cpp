@@ -4,6 +4,8 @@
 
 #include <fmt/format.h>
 
+#include "winconfig/proxy_tab.hpp"
+
 namespace tessaro::winconfig {
 namespace view {
 
@@ -98,9 +100,12 @@ VoidResult ServiceTab::build(HWND tabs, HFONT default_font) {
     if (auto r = b.result(); !r) {
         return r;
     }
-    // The levels the list offers, in this order; nothing is selected until the model loads.
-    for (const wchar_t* item : {L"Debug", L"Informationen", L"Warnungen", L"Fehler"}) {
-        SendMessageW(log_level_combo.get(), CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(item));
+    // The levels the list offers, in the model's order, which maps a selection back to its level;
+    // nothing is selected until the model loads.
+    for (const LogLevelItem& item : LOG_LEVEL_ITEMS) {
+        std::wstring text = gui::widen(item.to_string());
+        SendMessageW(log_level_combo.get(), CB_ADDSTRING, 0,
+                     reinterpret_cast<LPARAM>(text.c_str()));
     }
     return {};
 }
@@ -139,9 +144,10 @@ VoidResult ProxyTab::build(HWND tabs, HFONT default_font) {
     if (auto r = b.result(); !r) {
         return r;
     }
-    // Both lists start with "Automatisch" alone; the model appends the rest.
+    // Both lists start with the Automatic item alone; the model appends the rest.
+    std::wstring automatic = gui::widen(InterfaceItem{}.to_string());
     for (HWND combo : {pc_interface_combo.get(), device_interface_combo.get()}) {
-        SendMessageW(combo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(L"Automatisch"));
+        SendMessageW(combo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(automatic.c_str()));
     }
     return {};
 }
