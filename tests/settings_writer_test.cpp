@@ -12,13 +12,11 @@
 
 #include <fmt/format.h>
 
-#if defined(_WIN32)
-#include <process.h>
-#define TEST_GETPID _getpid
-#else
+#include "tests/unique_name.hpp"
+
+#if !defined(_WIN32)
 #include <cstdlib>
 #include <unistd.h>
-#define TEST_GETPID getpid
 #endif
 
 namespace tessaro::winconfig {
@@ -86,8 +84,7 @@ Values every_value() {
 class SettingsWriter : public testing::Test {
   protected:
     void SetUp() override {
-        static std::atomic<int> counter{0};
-        path_ = fmt::format("SOFTWARE\\Korvel\\TessaroWriterTest-{}-{}", TEST_GETPID(), counter++);
+        path_ = test::unique_name("SOFTWARE\\Korvel\\TessaroWriterTest");
 #if !defined(_WIN32)
         std::string templ = (std::filesystem::temp_directory_path() / "tessaro-writer-XXXXXX");
         ASSERT_NE(mkdtemp(templ.data()), nullptr);

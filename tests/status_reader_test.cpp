@@ -12,13 +12,7 @@
 
 #include <fmt/format.h>
 
-#if defined(_WIN32)
-#include <process.h>
-#define TEST_GETPID _getpid
-#else
-#include <unistd.h>
-#define TEST_GETPID getpid
-#endif
+#include "tests/unique_name.hpp"
 
 namespace tessaro::winconfig {
 namespace {
@@ -254,8 +248,7 @@ struct Names {
     std::string local;
 };
 Names unique_names() {
-    static std::atomic<int> counter{0};
-    const std::string tail = fmt::format("Tessaro-Reader-Test-{}-{}", TEST_GETPID(), counter++);
+    const std::string tail = test::unique_name("Tessaro-Reader-Test");
     return {"Global\\" + tail, "Local\\" + tail};
 }
 

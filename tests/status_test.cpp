@@ -11,13 +11,7 @@
 
 #include <fmt/format.h>
 
-#if defined(_WIN32)
-#include <process.h>
-#define TEST_GETPID _getpid
-#else
-#include <unistd.h>
-#define TEST_GETPID getpid
-#endif
+#include "tests/unique_name.hpp"
 
 namespace tessaro {
 namespace {
@@ -271,8 +265,7 @@ TEST(StatusCursor, RefusesAPieceThatDoesNotFitAndWritesNoneOfIt) {
 
 // A name of this test process alone, so that test runs side by side never share a section.
 std::string unique_name(const char* prefix) {
-    static std::atomic<int> counter{0};
-    return fmt::format("{}\\Tessaro-Status-Test-{}-{}", prefix, TEST_GETPID(), counter++);
+    return test::unique_name(std::string(prefix) + "\\Tessaro-Status-Test");
 }
 
 bool starts_with(const std::string& text, std::string_view prefix) {
