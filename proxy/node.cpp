@@ -67,14 +67,6 @@ constexpr std::size_t HANDOVER_MIN = CHUNK_SIZE / 4;
 constexpr std::size_t FREE_BUFFERS_MAX = 32;
 // Buffers handed to one gathered write.
 constexpr std::size_t MAX_WRITE_BUFFERS = 16;
-// Linux reads and writes a stream itself, without the node mutex, once Asio has found it ready:
-// several chunks per readiness, small sends written at once by the sender. Windows keeps to
-// Asio's own operations (completion ports), started without the node mutex too.
-#if defined(_WIN32)
-constexpr bool DIRECT_IO = false;
-#else
-constexpr bool DIRECT_IO = true;
-#endif
 // Chunks read from one stream in a row before the other sockets' events have their turn.
 constexpr int READS_PER_TURN = 16;
 // A send of at most this many bytes to a stream that is not writing is written by the sender at
@@ -376,7 +368,7 @@ class NodeCore {
         if (ec) {
             return fail(error_text(ec));
         }
-        if (DIRECT_IO) {
+        if (os::streams_io_directly()) {
             stream.non_blocking(true, ec);
             if (ec) {
                 return fail(error_text(ec));
@@ -485,8 +477,8 @@ class NodeCore {
                 socket->queued += size;
                 socket->out.push_back(owned(std::forward<Bytes>(bytes)));
                 queue_changed(*socket);
-                if (DIRECT_IO && size <= DIRECT_SEND_MAX && socket->out.size() == 1 &&
-                    socket->established && !socket->writing) {
+                if (os::streams_io_directly() && size <= DIRECT_SEND_MAX &&
+                    socket->out.size() == 1 && socket->established && !socket->writing) {
                     socket->writing = true;
                     write_turn(socket, lock);
                 } else if (socket->established) {
@@ -940,7 +932,7 @@ class NodeCore {
         if (socket->removed) {
             // Draining a removed stream: input is dropped until the peer closes.
             if (!ec) {
-                socket->readable = DIRECT_IO && n == CHUNK_SIZE;
+                socket->readable = os::streams_io_directly() && n == CHUNK_SIZE;
                 return true;
             }
             socket->reading = false;
@@ -967,7 +959,7 @@ class NodeCore {
             return false;
         }
         // A full buffer leaves more waiting, most likely.
-        socket->readable = DIRECT_IO && n == CHUNK_SIZE;
+        socket->readable = os::streams_io_directly() && n == CHUNK_SIZE;
         std::vector<std::uint8_t> chunk;
         if (n >= HANDOVER_MIN) {
             chunk = std::move(socket->read_buffer);
@@ -1190,7 +1182,7 @@ class NodeCore {
             buffers[i] = asio::buffer(socket->out[i]) + (i == 0 ? socket->out_offset : 0);
         }
         const auto gathered = std::span(buffers.data(), count);
-        if (!DIRECT_IO) {
+        if (!os::streams_io_directly()) {
             outside(*socket, lock, [&] {
                 socket->stream->async_write_some(
                     gathered, [this, socket](asio::error_code ec, std::size_t n) {
@@ -1408,7 +1400,7 @@ class NodeCore {
                            r.error().message());
             }
         }
-        if (DIRECT_IO) {
+        if (os::streams_io_directly()) {
             peer.non_blocking(true, ec);
             if (ec) {
                 log_->warn("Could not accept a connection without blocking: {}", ErrorText{ec});

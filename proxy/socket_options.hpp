@@ -38,6 +38,12 @@ using NativeSocket = std::uintptr_t;
 // take over a port that is in use.
 bool listener_reuses_address();
 
+// Whether the node reads and writes a stream itself, without the node mutex, once Asio has found
+// it ready: several chunks per readiness, small sends written at once by the sender. POSIX: yes.
+// Windows: no, it keeps to Asio's own operations (completion ports), started without the node
+// mutex too.
+bool streams_io_directly();
+
 // Whether an accepted socket takes over keep-alive (with its idle time and interval) and
 // disabled delayed sending from its listener, so that they are set once on the listener instead
 // of on every connection. Linux: yes, it copies them into each accepted socket. Windows: no.

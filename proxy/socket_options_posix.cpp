@@ -84,6 +84,10 @@ VoidResult set_keepalive(NativeSocket socket, const KeepAlive& keepalive) {
                           static_cast<int>(keepalive.interval.count()));
 }
 
+bool streams_io_directly() {
+    return true;
+}
+
 bool listener_reuses_address() {
     return true;
 }

@@ -37,6 +37,10 @@ VoidResult set_keepalive(NativeSocket socket, const KeepAlive& keepalive) {
     return {};
 }
 
+bool streams_io_directly() {
+    return false;
+}
+
 bool listener_reuses_address() {
     return false;
 }
