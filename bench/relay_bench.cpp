@@ -8,6 +8,17 @@
 // server. haproxy is the Debian package, installed here when it is missing. Everything it
 // measures is bounded in count and time.
 //
+// The machine's load may change within seconds, so bulk, latency and connection rate are taken
+// in rounds: each round runs a share of the work on every path, and the order of the paths
+// rotates (round r starts with path r % 3), so that a busy second falls on all three alike.
+// Bulk runs 4 rounds of a quarter of the bytes each; a path's MiB/s is its bytes over its time
+// summed over the rounds, its CPU per GiB the CPU its process spent in its own turns over the
+// bytes relayed. Latency runs 10 rounds, each on a fresh connection per path and variant with
+// 200 round trips of warm-up that are not counted; p50 and p99 come from the samples of all
+// rounds pooled. Connection rate runs 8 rounds of 4 workers; a path's rate is its connections
+// over its own time summed over the rounds. The 1000 pairs and the stalled receivers run once
+// per path.
+//
 // Run as root: relay_bench [--quick] [--only bulk|latency|rate|pairs|memory]
 // (haproxy's notices and each relay process's signal delays appear on stderr)
 // (--quick: a quarter of the bytes and round trips; --only: one group of measurements, e.g. to
@@ -723,7 +734,30 @@ double seconds_since(Clock::time_point start) {
 
 constexpr double MIB = 1024.0 * 1024.0;
 
-// MiB/s of one direction, client to server ('S') or server to client ('R'); 0 on failure.
+// The paths in every table: 0 the direct path, 1 haproxy, 2 tessaro's relay.
+constexpr int PATHS = 3;
+
+// Calls `run(path, round)` for every path in each of `rounds` rounds, round r starting with path
+// r % PATHS, so that a change of the machine's load during a measurement falls on all paths alike.
+template <typename F>
+void in_rounds(int rounds, F&& run) {
+    for (int r = 0; r < rounds; ++r) {
+        for (int i = 0; i < PATHS; ++i) {
+            run((r + i) % PATHS, r);
+        }
+    }
+}
+
+// Round r's share of `total` split over `rounds`: the shares differ by at most one and add up to
+// `total`.
+template <typename T>
+T share_of(T total, int rounds, int r) {
+    const auto n = static_cast<T>(rounds);
+    return total * static_cast<T>(r + 1) / n - total * static_cast<T>(r) / n;
+}
+
+// Seconds that `bytes` took in one direction, client to server ('S') or server to client ('R');
+// 0 on failure.
 double bulk_one_way(const Path& path, char mode, std::uint64_t bytes) {
     std::vector<std::uint8_t> buffer(1 << 20, 0xa5);
     const auto start = Clock::now();
@@ -743,10 +777,10 @@ double bulk_one_way(const Path& path, char mode, std::uint64_t bytes) {
     } else if (!drain(fd.get(), bytes, buffer)) {
         return 0;
     }
-    return static_cast<double>(bytes) / MIB / seconds_since(start);
+    return seconds_since(start);
 }
 
-// MiB/s in each direction while both carry `bytes` at once (through the echo server).
+// Seconds that `bytes` took in each direction at once (through the echo server); 0 on failure.
 double bulk_both_ways(const Path& path, std::uint64_t bytes) {
     const auto start = Clock::now();
     Fd fd = connect_to(path.target);
@@ -768,8 +802,25 @@ double bulk_both_ways(const Path& path, std::uint64_t bytes) {
     if (!sent || !received) {
         return 0;
     }
-    return static_cast<double>(bytes) / MIB / seconds_since(start);
+    return seconds_since(start);
 }
+
+// One direction's bytes and time summed over the rounds; a failed round fails the path, which
+// then runs no more rounds of it.
+struct Throughput {
+    std::uint64_t bytes = 0;
+    double seconds = 0;
+    bool failed = false;
+
+    void add(std::uint64_t b, double s) {
+        failed = failed || s <= 0;
+        bytes += b;
+        seconds += s;
+    }
+    double mib_per_second() const {
+        return failed || seconds <= 0 ? 0 : static_cast<double>(bytes) / MIB / seconds;
+    }
+};
 
 struct Latency {
     double p50_us = 0;
@@ -777,22 +828,39 @@ struct Latency {
     bool ok = false;
 };
 
-// Round trips of 256 bytes on one connection; `split` writes each request as 2 then 254 bytes.
-Latency round_trips(const Path& path, int count, bool split) {
-    Latency result;
+// Round-trip times (us) of one path and variant, pooled over the rounds; a failed round fails
+// the path, which then runs no more rounds of it.
+struct Samples {
+    std::vector<double> us;
+    bool failed = false;
+
+    Latency latency() {
+        Latency result;
+        if (failed || us.empty()) {
+            return result;
+        }
+        std::sort(us.begin(), us.end());
+        result.p50_us = us[us.size() / 2];
+        result.p99_us = us[us.size() * 99 / 100];
+        result.ok = true;
+        return result;
+    }
+};
+
+// Round trips of 256 bytes on one fresh connection, the first `warmup` of them not counted;
+// `split` writes each request as 2 then 254 bytes. Adds `count` samples; false on failure.
+bool round_trips(const Path& path, int warmup, int count, bool split, Samples& samples) {
     Fd fd = connect_to(path.target);
     if (!fd) {
-        return result;
+        return false;
     }
     const auto header = encode({'E', 0, 0});
     if (!write_all(fd.get(), header.data(), header.size())) {
-        return result;
+        return false;
     }
     std::array<std::uint8_t, 256> request{};
     std::array<std::uint8_t, 256> answer{};
-    std::vector<double> samples;
-    samples.reserve(static_cast<std::size_t>(count));
-    const int warmup = 1000;
+    samples.us.reserve(samples.us.size() + static_cast<std::size_t>(count));
     for (int i = 0; i < warmup + count; ++i) {
         request.fill(static_cast<std::uint8_t>(i));
         const auto start = Clock::now();
@@ -800,32 +868,37 @@ Latency round_trips(const Path& path, int count, bool split) {
                               write_all(fd.get(), request.data() + 2, 254)
                         : write_all(fd.get(), request.data(), 256);
         if (!ok || !read_all(fd.get(), answer.data(), answer.size()) || answer != request) {
-            return result;
+            return false;
         }
         if (i >= warmup) {
-            samples.push_back(
+            samples.us.push_back(
                 std::chrono::duration<double, std::micro>(Clock::now() - start).count());
         }
     }
-    std::sort(samples.begin(), samples.end());
-    result.p50_us = samples[samples.size() / 2];
-    result.p99_us = samples[samples.size() * 99 / 100];
-    result.ok = true;
-    return result;
+    return true;
 }
 
+// Connections, failures and the time they took, summed over the rounds.
 struct Rate {
-    double per_second = 0;
+    int connections = 0;
     int failures = 0;
+    double seconds = 0;
+
+    double per_second() const { return seconds > 0 ? connections / seconds : 0; }
+    Rate& operator+=(const Rate& o) {
+        connections += o.connections;
+        failures += o.failures;
+        seconds += o.seconds;
+        return *this;
+    }
 };
 
 // Connect, one round trip of 256 bytes, close; from `workers` threads, each bounded in count
-// and time.
-Rate connection_rate(const Path& path, int workers, int per_worker, std::chrono::seconds limit) {
+// and by `deadline`.
+Rate connection_rate(const Path& path, int workers, int per_worker, Clock::time_point deadline) {
     std::atomic<int> done{0};
     std::atomic<int> failed{0};
     const auto start = Clock::now();
-    const auto deadline = start + limit;
     std::vector<std::thread> threads;
     for (int w = 0; w < workers; ++w) {
         threads.emplace_back([&] {
@@ -847,7 +920,7 @@ Rate connection_rate(const Path& path, int workers, int per_worker, std::chrono:
     for (auto& t : threads) {
         t.join();
     }
-    return {done / seconds_since(start), failed};
+    return {done, failed, seconds_since(start)};
 }
 
 struct Concurrent {
@@ -1097,39 +1170,63 @@ int run_bench(bool quick, const std::string& only) {
     const std::string load_before = load_average();
     const std::uint64_t bulk = quick ? (256ull << 20) : (1ull << 30);
     const int rtts = quick ? 5000 : 20000;
-    // Index 0 the direct path, 1 haproxy, 2 tessaro's relay.
-    constexpr int PATHS = 3;
+    const int rate_per_worker = quick ? 1000 : 2500;
+    constexpr int RATE_WORKERS = 4;
+    constexpr int BULK_ROUNDS = 4, LATENCY_ROUNDS = 10, RATE_ROUNDS = 8;
+    constexpr int LATENCY_WARMUP = 200;  // per connection, not counted
+    constexpr auto RATE_LIMIT = 20s;     // per path over all its rounds
     const Path direct{"direct", {SERVER_IP, SERVER_PORT}};
     const Path proxied{"haproxy", {RELAY_C_IP, HAPROXY_PORT}};
     const Path relayed{"relay", {RELAY_C_IP, RELAY_PORT}};
     const Path paths[PATHS] = {direct, proxied, relayed};
     const pid_t relay_pids[PATHS] = {0, haproxy.pid(), relay.pid()};
 
-    double up[PATHS] = {}, down[PATHS] = {}, both[PATHS] = {};
-    double cpu_per_gib[PATHS] = {};
-    Latency plain[PATHS], split[PATHS];
+    Throughput up_runs[PATHS], down_runs[PATHS], both_runs[PATHS];
+    double cpu[PATHS] = {};
+    Samples plain_runs[PATHS], split_runs[PATHS];
     Rate rate[PATHS];
     Concurrent many[PATHS];
     const bool entered = in_namespace(names.ns_client, [&] {
-        for (int p = 0; p < PATHS; ++p) {
-            if (want("bulk")) {
+        if (want("bulk")) {
+            in_rounds(BULK_ROUNDS, [&](int p, int r) {
+                const std::uint64_t bytes = share_of(bulk, BULK_ROUNDS, r);
                 const double cpu_before = relay_pids[p] > 0 ? cpu_seconds(relay_pids[p]) : 0;
-                up[p] = bulk_one_way(paths[p], 'S', bulk);
-                down[p] = bulk_one_way(paths[p], 'R', bulk);
-                both[p] = bulk_both_ways(paths[p], bulk);
-                // One way twice and both ways once: four times the bytes through the relay.
-                if (relay_pids[p] > 0) {
-                    const double gib = 4.0 * static_cast<double>(bulk) / (1024.0 * MIB);
-                    cpu_per_gib[p] = (cpu_seconds(relay_pids[p]) - cpu_before) / gib;
+                if (!up_runs[p].failed) {
+                    up_runs[p].add(bytes, bulk_one_way(paths[p], 'S', bytes));
                 }
-            }
-            if (want("latency")) {
-                plain[p] = round_trips(paths[p], rtts, false);
-                split[p] = round_trips(paths[p], rtts, true);
-            }
+                if (!down_runs[p].failed) {
+                    down_runs[p].add(bytes, bulk_one_way(paths[p], 'R', bytes));
+                }
+                if (!both_runs[p].failed) {
+                    both_runs[p].add(bytes, bulk_both_ways(paths[p], bytes));
+                }
+                if (relay_pids[p] > 0) {
+                    cpu[p] += cpu_seconds(relay_pids[p]) - cpu_before;
+                }
+            });
         }
-        for (int p = 0; p < PATHS && want("rate"); ++p) {
-            rate[p] = connection_rate(paths[p], 4, quick ? 1000 : 2500, 20s);
+        if (want("latency")) {
+            in_rounds(LATENCY_ROUNDS, [&](int p, int r) {
+                const int count = share_of(rtts, LATENCY_ROUNDS, r);
+                for (const bool split_writes : {false, true}) {
+                    Samples& runs = (split_writes ? split_runs : plain_runs)[p];
+                    if (!runs.failed) {
+                        runs.failed =
+                            !round_trips(paths[p], LATENCY_WARMUP, count, split_writes, runs);
+                    }
+                }
+            });
+        }
+        if (want("rate")) {
+            in_rounds(RATE_ROUNDS, [&](int p, int r) {
+                // Each path has the same time over all its rounds as it had in one run.
+                const auto left = RATE_LIMIT - std::chrono::duration<double>(rate[p].seconds);
+                if (left > 0s) {
+                    rate[p] += connection_rate(
+                        paths[p], RATE_WORKERS, share_of(rate_per_worker, RATE_ROUNDS, r),
+                        Clock::now() + std::chrono::duration_cast<Clock::duration>(left));
+                }
+            });
         }
         for (int p = 0; p < PATHS && want("pairs"); ++p) {
             many[p] = concurrent_pairs(paths[p], 1000, quick ? 10 : 50, 60s);
@@ -1138,6 +1235,19 @@ int run_bench(bool quick, const std::string& only) {
     haproxy.stop();
     if (!entered) {
         return 1;
+    }
+    double up[PATHS] = {}, down[PATHS] = {}, both[PATHS] = {};
+    double cpu_per_gib[PATHS] = {};
+    Latency plain[PATHS], split[PATHS];
+    for (int p = 0; p < PATHS; ++p) {
+        up[p] = up_runs[p].mib_per_second();
+        down[p] = down_runs[p].mib_per_second();
+        both[p] = both_runs[p].mib_per_second();
+        // One way twice and both ways once: four times the bytes through the relay.
+        const double gib = 4.0 * static_cast<double>(bulk) / (1024.0 * MIB);
+        cpu_per_gib[p] = relay_pids[p] > 0 ? cpu[p] / gib : 0;
+        plain[p] = plain_runs[p].latency();
+        split[p] = split_runs[p].latency();
     }
 
     // Memory: the peak growth of the relay's RSS while one receiver does not read, once with
@@ -1169,8 +1279,10 @@ int run_bench(bool quick, const std::string& only) {
         idle_kb = stall_small_h.idle_kb;
     }
 
-    fmt::print("relay benchmark: {} bulk bytes per run, {} round trips per latency run\n", bulk,
-               rtts);
+    fmt::print(
+        "relay benchmark: {} bulk bytes per run in {} rounds, {} round trips per latency run in {} "
+        "rounds, {} connections per rate run in {} rounds\n",
+        bulk, BULK_ROUNDS, rtts, LATENCY_ROUNDS, RATE_WORKERS * rate_per_worker, RATE_ROUNDS);
     fmt::print("load average before {}, after {}\n", load_before, load_average());
     fmt::print("bounds: held client bytes {} KiB, queue towards each side {} KiB\n\n",
                tessaro::TCP_PROXY_PENDING_BOUND / 1024, tessaro::TCP_PROXY_QUEUE_BOUND / 1024);
@@ -1186,7 +1298,7 @@ int run_bench(bool quick, const std::string& only) {
     ratio_row("round trip 2+254 B p50 (us)", values([&](int p) { return split[p].p50_us; }).data());
     ratio_row("round trip 2+254 B p99 (us)", values([&](int p) { return split[p].p99_us; }).data());
     ratio_row("connections/s (connect, round trip, close)",
-              values([&](int p) { return rate[p].per_second; }).data(), 0);
+              values([&](int p) { return rate[p].per_second(); }).data(), 0);
     row("  failed connections", std::to_string(rate[0].failures), std::to_string(rate[1].failures),
         std::to_string(rate[2].failures), "", "");
     ratio_row("1000 pairs: round trips/s",
@@ -1241,7 +1353,8 @@ int run_bench(bool quick, const std::string& only) {
                   1.5 * std::max(0.0, split[D].p50_us - plain[D].p50_us)),
          want("latency")},
         {"connection rate >= 1.05x haproxy",
-         rate[R].per_second >= 1.05 * rate[H].per_second && rate[R].failures == 0, want("rate")},
+         rate[R].per_second() >= 1.05 * rate[H].per_second() && rate[R].failures == 0,
+         want("rate")},
         {"0 failures at 1000 pairs", many[R].failures == 0 && many[D].failures == 0, want("pairs")},
         // Sixteen times the bytes may not cost more than a fraction of the same budget: what
         // varies between runs is the heap's layout, not the bytes held.
