@@ -383,6 +383,9 @@ class NodeCore {
             }
         }
         if (options.source_address) {
+            if (options.source_address->port == 0) {
+                os::choose_port_at_connect(native(stream));
+            }
             stream.bind(tcp_endpoint(*options.source_address), ec);
             if (ec) {
                 return fail(error_text(ec));

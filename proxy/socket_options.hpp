@@ -38,6 +38,14 @@ using NativeSocket = std::uintptr_t;
 // take over a port that is in use.
 bool listener_reuses_address();
 
+// Before a connection from a source address with port 0: Linux leaves the choice of the port to
+// the connect (IP_BIND_ADDRESS_NO_PORT), which takes a port that is free towards that peer. A
+// port chosen by the bind itself must be free of every connection of the address, those in
+// TIME_WAIT included, so a relay that opens connections quickly runs out of ports after some
+// 28,000 within a minute and then fails to connect until they age out. Windows: nothing. A
+// system that lacks the option is left as it is: the bind works all the same.
+void choose_port_at_connect(NativeSocket socket);
+
 // Whether the node reads and writes a stream itself, without the node mutex, once Asio has found
 // it ready: several chunks per readiness, small sends written at once by the sender. POSIX: yes.
 // Windows: no, it keeps to Asio's own operations (completion ports), started without the node

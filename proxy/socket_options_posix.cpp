@@ -92,6 +92,12 @@ bool listener_reuses_address() {
     return true;
 }
 
+void choose_port_at_connect(NativeSocket socket) {
+    int on = 1;
+    // Failure (a kernel before 4.2) leaves the port to the bind, as before.
+    (void)setsockopt(static_cast<int>(socket), IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &on, sizeof on);
+}
+
 bool accepted_inherit_options() {
     return true;
 }

@@ -45,6 +45,8 @@ bool listener_reuses_address() {
     return false;
 }
 
+void choose_port_at_connect(NativeSocket) {}
+
 bool accepted_inherit_options() {
     return false;
 }

@@ -21,6 +21,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -351,6 +352,76 @@ TEST(NodeBroadcastTest, UnicastBoundSocketReceivesTheAdaptersBroadcasts) {
     int peer_result = peer_pid > 0 ? wait_child(peer_pid, 15s) : -1;
     EXPECT_EQ(node_result, 0) << "0 fine, 1 set-up, 2 nothing arrived, 3 wrong datagram";
     EXPECT_EQ(peer_result, 0) << "0 answered, 1 set-up, 2 no broadcast answer";
+}
+
+// Connects from 127.0.0.1 port 0 to three listeners in a private namespace whose ephemeral range
+// holds two ports. Exit code: the connections not established; 10 when set-up failed.
+[[noreturn]] void three_connections_from_two_ports() {
+    if (unshare(CLONE_NEWNET) != 0 || !run_command("ip link set lo up")) {
+        _exit(10);
+    }
+    // The namespace's own range: /proc/sys/net belongs to the namespace of whoever opens it.
+    std::ofstream range("/proc/sys/net/ipv4/ip_local_port_range");
+    range << "40000 40001\n";
+    range.close();
+    if (!range) {
+        _exit(10);
+    }
+    constexpr std::uint16_t FIRST_PORT = 4801;
+    constexpr int COUNT = 3;
+    for (int i = 0; i < COUNT; ++i) {
+        int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in at = address("127.0.0.1", static_cast<std::uint16_t>(FIRST_PORT + i));
+        if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 ||
+            listen(fd, 4) != 0) {
+            _exit(10);
+        }
+    }
+    auto node = create();
+    if (!node) {
+        _exit(10);
+    }
+    SharedHandler handler = node->handler;
+    const Ipv4Addr loopback = *Ipv4Addr::parse("127.0.0.1");
+    int missing = COUNT;
+    int pending = 0;
+    for (int i = 0; i < COUNT; ++i) {
+        TcpConnectOptions options;
+        options.source_address = SocketAddrV4{loopback, 0};
+        if (handler->tcp_connect({loopback, static_cast<std::uint16_t>(FIRST_PORT + i)}, options)) {
+            ++pending;
+        }
+    }
+    constexpr SignalId GIVE_UP = 1;
+    handler->signal_after(GIVE_UP, 5s);
+    if (pending == 0) {
+        _exit(missing);
+    }
+    node->listener->run([&](Event&& event) {
+        if (const auto* connected = std::get_if<Connected>(&event)) {
+            missing -= connected->established ? 1 : 0;
+            if (--pending == 0) {
+                handler->stop();
+            }
+        } else if (std::holds_alternative<Signal>(event)) {
+            handler->stop();
+        }
+    });
+    _exit(missing);
+}
+
+// A port chosen when the source address is bound would have to be free of every connection of
+// that address; chosen at connect, one port serves connections to different peers.
+TEST(NodeConnectTest, ConnectionsFromOneSourceAddressShareItsPortsAcrossPeers) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "network namespaces need root";
+    }
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        three_connections_from_two_ports();
+    }
+    EXPECT_EQ(wait_child(pid, 15s), 0) << "connections not established (10: set-up failed)";
 }
 
 }  // namespace
