@@ -9,76 +9,56 @@ namespace {
 constexpr const char* closed_channel_text = "sending on a closed channel";
 }
 
-HandOverSender& HandOverSender::operator=(HandOverSender&& other) noexcept {
+namespace detail {
+
+HandOverEnd& HandOverEnd::operator=(HandOverEnd&& other) noexcept {
     if (this != &other) {
         close();
         slot_ = std::move(other.slot_);
+        alive_ = other.alive_;
     }
     return *this;
 }
 
-HandOverSender::~HandOverSender() {
-    close();
-}
-
-void HandOverSender::close() {
+void HandOverEnd::close() {
     if (!slot_) {
         return;
     }
     {
         std::lock_guard lock(slot_->mutex);
-        slot_->sender_alive = false;
+        (*slot_).*alive_ = false;
     }
     slot_->changed.notify_all();
     slot_.reset();
 }
 
+}  // namespace detail
+
 VoidResult HandOverSender::send(NoticeSender dialog_notice) {
-    if (!slot_) {
+    detail::HandOverSlot* slot = end_.slot();
+    if (slot == nullptr) {
         return fail(closed_channel_text);
     }
     {
-        std::lock_guard lock(slot_->mutex);
-        if (!slot_->receiver_alive || slot_->value.has_value()) {
+        std::lock_guard lock(slot->mutex);
+        if (!slot->receiver_alive || slot->value.has_value()) {
             return fail(closed_channel_text);
         }
-        slot_->value = dialog_notice;
+        slot->value = dialog_notice;
     }
-    slot_->changed.notify_all();
+    slot->changed.notify_all();
     return {};
 }
 
-HandOverReceiver& HandOverReceiver::operator=(HandOverReceiver&& other) noexcept {
-    if (this != &other) {
-        close();
-        slot_ = std::move(other.slot_);
-    }
-    return *this;
-}
-
-HandOverReceiver::~HandOverReceiver() {
-    close();
-}
-
-void HandOverReceiver::close() {
-    if (!slot_) {
-        return;
-    }
-    {
-        std::lock_guard lock(slot_->mutex);
-        slot_->receiver_alive = false;
-    }
-    slot_.reset();
-}
-
 std::optional<NoticeSender> HandOverReceiver::receive() {
-    if (!slot_) {
+    detail::HandOverSlot* slot = end_.slot();
+    if (slot == nullptr) {
         return std::nullopt;
     }
-    std::unique_lock lock(slot_->mutex);
-    slot_->changed.wait(lock, [&] { return slot_->value.has_value() || !slot_->sender_alive; });
+    std::unique_lock lock(slot->mutex);
+    slot->changed.wait(lock, [&] { return slot->value.has_value() || !slot->sender_alive; });
     // A value sent just before the sender went is still delivered.
-    return std::exchange(slot_->value, std::nullopt);
+    return std::exchange(slot->value, std::nullopt);
 }
 
 std::pair<HandOverSender, HandOverReceiver> make_hand_over_channel() {

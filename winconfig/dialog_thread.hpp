@@ -33,45 +33,55 @@ struct HandOverSlot {
     bool sender_alive = true;
     bool receiver_alive = true;
 };
+
+// One end's share of the slot: when the end goes (destroyed or assigned over) it marks itself
+// gone and wakes a waiting peer.
+class HandOverEnd {
+  public:
+    HandOverEnd(std::shared_ptr<HandOverSlot> slot, bool HandOverSlot::*alive)
+        : slot_(std::move(slot)), alive_(alive) {}
+    HandOverEnd(HandOverEnd&&) noexcept = default;
+    HandOverEnd& operator=(HandOverEnd&& other) noexcept;
+    HandOverEnd(const HandOverEnd&) = delete;
+    HandOverEnd& operator=(const HandOverEnd&) = delete;
+    ~HandOverEnd() { close(); }
+
+    // None once moved from.
+    HandOverSlot* slot() const { return slot_.get(); }
+
+  private:
+    void close();
+    std::shared_ptr<HandOverSlot> slot_;
+    bool HandOverSlot::*alive_;
+};
 }  // namespace detail
 
 // The sending end, held by the dialog thread. Destroying it unsent ends the receiver's wait.
 class HandOverSender {
   public:
-    explicit HandOverSender(std::shared_ptr<detail::HandOverSlot> slot) : slot_(std::move(slot)) {}
-    HandOverSender(HandOverSender&&) noexcept = default;
-    HandOverSender& operator=(HandOverSender&& other) noexcept;
-    HandOverSender(const HandOverSender&) = delete;
-    HandOverSender& operator=(const HandOverSender&) = delete;
-    ~HandOverSender();
+    explicit HandOverSender(std::shared_ptr<detail::HandOverSlot> slot)
+        : end_(std::move(slot), &detail::HandOverSlot::sender_alive) {}
 
     // Sends the dialog's notice; fails with "sending on a closed channel" when the receiving end
     // is gone, and when a value was sent already.
     [[nodiscard]] VoidResult send(NoticeSender dialog_notice);
 
   private:
-    void close();
-    std::shared_ptr<detail::HandOverSlot> slot_;
+    detail::HandOverEnd end_;
 };
 
 // The receiving end, held by the main window while it opens a dialog.
 class HandOverReceiver {
   public:
     explicit HandOverReceiver(std::shared_ptr<detail::HandOverSlot> slot)
-        : slot_(std::move(slot)) {}
-    HandOverReceiver(HandOverReceiver&&) noexcept = default;
-    HandOverReceiver& operator=(HandOverReceiver&& other) noexcept;
-    HandOverReceiver(const HandOverReceiver&) = delete;
-    HandOverReceiver& operator=(const HandOverReceiver&) = delete;
-    ~HandOverReceiver();
+        : end_(std::move(slot), &detail::HandOverSlot::receiver_alive) {}
 
     // Blocks without time-out until the value arrives (given) or the sending end is gone unsent
     // (none).
     std::optional<NoticeSender> receive();
 
   private:
-    void close();
-    std::shared_ptr<detail::HandOverSlot> slot_;
+    detail::HandOverEnd end_;
 };
 
 std::pair<HandOverSender, HandOverReceiver> make_hand_over_channel();
