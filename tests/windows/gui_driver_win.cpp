@@ -179,14 +179,15 @@ std::vector<ControlInfo> children(HWND parent) {
     return list;
 }
 
-Tool::Tool(std::string_view exe_unix_path) {
-    std::wstring exe = windows_path(exe_unix_path);
+Tool::Tool(std::string_view exe_unix_path) : Tool(windows_path(exe_unix_path), std::wstring()) {}
+
+Tool::Tool(const std::wstring& exe, const std::wstring& current_dir) {
     std::wstring command = L"\"" + exe + L"\"";
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info{};
-    if (CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                       &startup, &info)) {
+    if (CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                       current_dir.empty() ? nullptr : current_dir.c_str(), &startup, &info)) {
         process_ = info.hProcess;
         thread_ = info.hThread;
         pid_ = info.dwProcessId;

@@ -53,6 +53,8 @@ SIZE client_size(HWND window);
 class Tool {
   public:
     explicit Tool(std::string_view exe_unix_path);
+    // The program at a Windows path, started in the folder given (empty: the test's own).
+    Tool(const std::wstring& exe, const std::wstring& current_dir);
     Tool(const Tool&) = delete;
     Tool& operator=(const Tool&) = delete;
     ~Tool();
