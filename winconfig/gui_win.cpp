@@ -14,9 +14,6 @@ namespace {
 
 constexpr const wchar_t* WINDOW_CLASS = L"TessaroWindow";
 constexpr const wchar_t* PAGE_CLASS = L"TessaroPage";
-// Posted to a new top-level window so that its handler, bound after the build, sees the
-// initialisation as the first event of the message loop.
-constexpr UINT INIT_MESSAGE = WM_APP + 1;
 
 Error last_error(std::string_view operation) {
     DWORD code = GetLastError();
@@ -334,6 +331,14 @@ BoundHandler::~BoundHandler() {
 LRESULT CALLBACK BoundHandler::proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam,
                                     UINT_PTR, DWORD_PTR data) {
     auto* self = reinterpret_cast<BoundHandler*>(data);
+    // The handler is installed on the children too, for the notifications that reach them from
+    // their own children (a page's controls); their timers (an edit field scrolls a dragged
+    // selection on one), notices and close requests are their own and go on to them.
+    bool window_message = message == INIT_MESSAGE || message == WM_TIMER ||
+                          message == NOTICE_MESSAGE || message == WM_CLOSE;
+    if (window_message && window != self->windows_.front()) {
+        return DefSubclassProc(window, message, wparam, lparam);
+    }
     switch (message) {
         case INIT_MESSAGE:
             self->handler_({EventKind::Init, window});

@@ -122,7 +122,9 @@ struct Event {
 using EventHandler = std::function<void(const Event&)>;
 
 // One handler bound to a window and every child window that exists when it is bound; unbound
-// when the owner goes, which must be before the windows are destroyed.
+// when the owner goes, which must be before the windows are destroyed. Clicks, text and selection
+// changes come from any of them; the initialisation, ticks, notices and the close request only from
+// the window bound, while the children's own (an edit field's scrolling timer) go on to them.
 class BoundHandler {
   public:
     [[nodiscard]] static Result<std::unique_ptr<BoundHandler>> bind(HWND window,
@@ -168,6 +170,9 @@ class RawHandler {
 // The message number of a notice (WM_USER + 100): first parameter the notice id, second the
 // window handle.
 inline constexpr UINT NOTICE_MESSAGE = 0x464;
+// Posted to a new top-level window so that its handler, bound after the build, sees the
+// initialisation as the first event of the message loop.
+inline constexpr UINT INIT_MESSAGE = WM_APP + 1;
 
 // A notice on a window: a wake-up that any thread may signal without waiting.
 NoticeSender notice_on(HWND window, std::uintptr_t id);
