@@ -396,34 +396,55 @@ Result<std::unique_ptr<RawHandler>> RawHandler::bind(HWND window, UINT_PTR id,
     std::unique_ptr<RawHandler> raw(new RawHandler());
     raw->window_ = window;
     raw->id_ = id;
-    raw->handler_ = std::move(handler);
-    if (!SetWindowSubclass(window, proc, id, reinterpret_cast<DWORD_PTR>(raw.get()))) {
+    auto binding = std::make_unique<Binding>(Binding{.handler = std::move(handler)});
+    if (!SetWindowSubclass(window, proc, id, reinterpret_cast<DWORD_PTR>(binding.get()))) {
         return fail("Failed to bind the raw event handler");
     }
-    SetPropW(window, property.c_str(), raw.get());
-    raw->bound_ = true;
+    SetPropW(window, property.c_str(), binding.get());
+    raw->binding_ = std::move(binding);
     return raw;
 }
 
 RawHandler::~RawHandler() {
-    if (bound_) {
+    if (binding_) {
         (void)unbind();
     }
 }
 
 VoidResult RawHandler::unbind() {
-    if (!bound_ || !RemoveWindowSubclass(window_, proc, id_)) {
+    auto not_bound = [this] {
         return fail(fmt::format("No raw event handler with the id {} is bound to the window", id_));
+    };
+    if (!binding_) {
+        return not_bound();
+    }
+    if (!RemoveWindowSubclass(window_, proc, id_)) {
+        // A window that is gone took its subclasses with it. One that still exists may call the
+        // subclass again, so the binding stays with it until its last message.
+        if (IsWindow(window_)) {
+            binding_->left_to_window = true;
+            (void)binding_.release();
+        } else {
+            binding_.reset();
+        }
+        return not_bound();
     }
     RemovePropW(window_, raw_handler_property(id_).c_str());
-    bound_ = false;
+    binding_.reset();
     return {};
 }
 
-LRESULT CALLBACK RawHandler::proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam, UINT_PTR,
-                                  DWORD_PTR data) {
-    reinterpret_cast<RawHandler*>(data)->handler_(window, message, wparam, lparam);
-    return DefSubclassProc(window, message, wparam, lparam);
+LRESULT CALLBACK RawHandler::proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam,
+                                  UINT_PTR subclass_id, DWORD_PTR data) {
+    auto* binding = reinterpret_cast<Binding*>(data);
+    binding->handler(window, message, wparam, lparam);
+    LRESULT result = DefSubclassProc(window, message, wparam, lparam);
+    if (message == WM_NCDESTROY && binding->left_to_window) {
+        RemoveWindowSubclass(window, proc, subclass_id);
+        RemovePropW(window, raw_handler_property(subclass_id).c_str());
+        std::unique_ptr<Binding> last(binding);
+    }
+    return result;
 }
 
 NoticeSender notice_on(HWND window, std::uintptr_t id) {

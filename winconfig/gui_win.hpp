@@ -153,18 +153,25 @@ class RawHandler {
     RawHandler(const RawHandler&) = delete;
     RawHandler& operator=(const RawHandler&) = delete;
     ~RawHandler();
-    // Removes the handler; fails when it is no longer bound.
+    // Removes the handler; fails when it is no longer bound. When the window still exists but the
+    // removal fails, the handler stays bound and is called on until the window is destroyed.
     [[nodiscard]] VoidResult unbind();
 
   private:
+    // What the subclass calls. The owner holds it while the handler is bound; a binding that
+    // could not be removed is left to the subclass, which frees it when its window goes.
+    struct Binding {
+        RawHandlerFn handler;
+        bool left_to_window = false;
+    };
+
     RawHandler() = default;
     static LRESULT CALLBACK proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam,
                                  UINT_PTR subclass_id, DWORD_PTR data);
 
     HWND window_ = nullptr;
     UINT_PTR id_ = 0;
-    RawHandlerFn handler_;
-    bool bound_ = false;
+    std::unique_ptr<Binding> binding_;  // empty once unbound
 };
 
 // The message number of a notice (WM_USER + 100): first parameter the notice id, second the
