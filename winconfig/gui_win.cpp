@@ -125,12 +125,22 @@ Result<OwnedFont> create_font(int height, int weight) {
     return OwnedFont(font);
 }
 
-Result<OwnedIcon> load_icon(const wchar_t* resource_name) {
-    HANDLE icon = LoadImageW(own_instance(), resource_name, IMAGE_ICON, 0, 0, LR_DEFAULTSIZE);
-    if (icon == nullptr) {
+Result<WindowIcon> load_icon(const wchar_t* resource_name) {
+    // Each size picks the group's image closest to it.
+    auto load = [resource_name](int width, int height) {
+        return OwnedIcon(static_cast<HICON>(
+            LoadImageW(own_instance(), resource_name, IMAGE_ICON, width, height, 0)));
+    };
+    WindowIcon icon{.large = load(GetSystemMetrics(SM_CXICON), GetSystemMetrics(SM_CYICON)),
+                    .small = {}};
+    if (!icon.large) {
         return fail(last_error("Failed to load the icon"));
     }
-    return OwnedIcon(static_cast<HICON>(icon));
+    icon.small = load(GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON));
+    if (!icon.small) {
+        return fail(last_error("Failed to load the icon"));
+    }
+    return icon;
 }
 
 ControlSpec label(std::string_view text, int width, int height, int x, int y, HFONT font) {
@@ -209,8 +219,10 @@ Result<OwnedWindow> create_top_level(const TopLevelSpec& spec) {
     }
     OwnedWindow owned(window);
     if (spec.icon != nullptr) {
-        SendMessageW(window, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(spec.icon));
-        SendMessageW(window, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(spec.icon));
+        SendMessageW(window, WM_SETICON, ICON_BIG,
+                     reinterpret_cast<LPARAM>(spec.icon->large.get()));
+        SendMessageW(window, WM_SETICON, ICON_SMALL,
+                     reinterpret_cast<LPARAM>(spec.icon->small.get()));
     }
     // Centred by the client size, as the window is laid out around it.
     MONITORINFO monitor{};

@@ -57,8 +57,16 @@ class GuiLibrary {
 
 // "Segoe UI" at the given height; weight 0 is the font's own default weight.
 [[nodiscard]] Result<OwnedFont> create_font(int height, int weight);
+
+// The two images of an icon group that a window shows, each taken at its own size from the group:
+// the large one (task bar, Alt+Tab) and the small one of the caption, which a large image scaled
+// down would blur.
+struct WindowIcon {
+    OwnedIcon large;
+    OwnedIcon small;
+};
 // The icon group resource of the running executable.
-[[nodiscard]] Result<OwnedIcon> load_icon(const wchar_t* resource_name);
+[[nodiscard]] Result<WindowIcon> load_icon(const wchar_t* resource_name);
 
 // What every control is created with; the font is the caller's default font when none is given.
 struct ControlSpec {
@@ -93,7 +101,7 @@ struct TopLevelSpec {
     int client_width = 0;
     int client_height = 0;
     DWORD style = 0;
-    HICON icon = nullptr;
+    const WindowIcon* icon = nullptr;
     bool init_event = false;
 };
 [[nodiscard]] Result<OwnedWindow> create_top_level(const TopLevelSpec& spec);

@@ -402,7 +402,7 @@ void select_tab(HWND tabs, int index) {
     SendMessageW(tabs, TCM_SETCURFOCUS, static_cast<WPARAM>(index), 0);
 }
 
-bool screenshot(HWND window, std::string_view png_unix_path) {
+bool screenshot(HWND window, std::string_view png_unix_path, bool with_frame) {
     // Let the window's thread take every message sent or posted so far, paint included: it
     // answers the final WM_NULL only after the messages before it.
     DWORD_PTR ignored = 0;
@@ -410,10 +410,15 @@ bool screenshot(HWND window, std::string_view png_unix_path) {
     SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_BLOCK, 5000, &ignored);
     std::this_thread::sleep_for(300ms);
     SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_BLOCK, 5000, &ignored);
-    // The client area: on the tests' display no window manager draws a frame around it.
+    // On the tests' display no window manager draws a frame around the client area; the frame
+    // and caption show only where Wine draws them itself.
     RECT r{};
-    GetClientRect(window, &r);
-    MapWindowPoints(window, nullptr, reinterpret_cast<POINT*>(&r), 2);
+    if (with_frame) {
+        GetWindowRect(window, &r);
+    } else {
+        GetClientRect(window, &r);
+        MapWindowPoints(window, nullptr, reinterpret_cast<POINT*>(&r), 2);
+    }
     int width = r.right - r.left;
     int height = r.bottom - r.top;
     if (width <= 0 || height <= 0) {

@@ -73,9 +73,9 @@ class ToolTest : public ::testing::Test {
     }
 
     // Keeps what the screen shows of `window` as a test artefact.
-    void save_screenshot(HWND window, const std::string& name) {
+    void save_screenshot(HWND window, const std::string& name, bool with_frame = false) {
         std::string path = std::string(TESSARO_SCREENSHOT_DIR) + "/" + name;
-        EXPECT_TRUE(screenshot(window, path)) << path;
+        EXPECT_TRUE(screenshot(window, path, with_frame)) << path;
     }
 
   private:
