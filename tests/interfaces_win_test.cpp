@@ -30,14 +30,16 @@ bool excluded_for_lan(Ipv4Addr a) {
 
 }  // namespace
 
-TEST(WmiConnection, WithoutComNamesTheFailingCall) {
+// The WMI library's text with the failing result code (CO_E_NOTINITIALIZED): what the tool's box
+// shows when it cannot connect at start.
+TEST(WmiConnection, WithoutComFailsWithTheResultCode) {
     std::string message;
     // A fresh thread has no apartment, and no other thread has made one yet.
     std::thread([&] {
         auto wmi = os::WmiConnection::connect_in_apartment();
         message = wmi.has_value() ? "connected" : wmi.error().message();
     }).join();
-    EXPECT_EQ(message, "CoCreateInstance(WbemLocator) failed with HRESULT 0x800401F0");
+    EXPECT_EQ(message, "HRESULT Call failed with: 0x800401F0");
 }
 
 TEST(WmiConnection, ToolConnectsOnItsApartment) {

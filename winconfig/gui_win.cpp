@@ -14,9 +14,6 @@ namespace {
 
 constexpr const wchar_t* WINDOW_CLASS = L"TessaroWindow";
 constexpr const wchar_t* PAGE_CLASS = L"TessaroPage";
-// Posted to a new top-level window so that its handler, bound after the build, sees the
-// initialisation as the first event of the message loop.
-constexpr UINT INIT_MESSAGE = WM_APP + 1;
 
 Error last_error(std::string_view operation) {
     DWORD code = GetLastError();
@@ -128,12 +125,22 @@ Result<OwnedFont> create_font(int height, int weight) {
     return OwnedFont(font);
 }
 
-Result<OwnedIcon> load_icon(const wchar_t* resource_name) {
-    HANDLE icon = LoadImageW(own_instance(), resource_name, IMAGE_ICON, 0, 0, LR_DEFAULTSIZE);
-    if (icon == nullptr) {
+Result<WindowIcon> load_icon(const wchar_t* resource_name) {
+    // Each size picks the group's image closest to it.
+    auto load = [resource_name](int width, int height) {
+        return OwnedIcon(static_cast<HICON>(
+            LoadImageW(own_instance(), resource_name, IMAGE_ICON, width, height, 0)));
+    };
+    WindowIcon icon{.large = load(GetSystemMetrics(SM_CXICON), GetSystemMetrics(SM_CYICON)),
+                    .small = {}};
+    if (!icon.large) {
         return fail(last_error("Failed to load the icon"));
     }
-    return OwnedIcon(static_cast<HICON>(icon));
+    icon.small = load(GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON));
+    if (!icon.small) {
+        return fail(last_error("Failed to load the icon"));
+    }
+    return icon;
 }
 
 ControlSpec label(std::string_view text, int width, int height, int x, int y, HFONT font) {
@@ -212,8 +219,10 @@ Result<OwnedWindow> create_top_level(const TopLevelSpec& spec) {
     }
     OwnedWindow owned(window);
     if (spec.icon != nullptr) {
-        SendMessageW(window, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(spec.icon));
-        SendMessageW(window, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(spec.icon));
+        SendMessageW(window, WM_SETICON, ICON_BIG,
+                     reinterpret_cast<LPARAM>(spec.icon->large.get()));
+        SendMessageW(window, WM_SETICON, ICON_SMALL,
+                     reinterpret_cast<LPARAM>(spec.icon->small.get()));
     }
     // Centred by the client size, as the window is laid out around it.
     MONITORINFO monitor{};
@@ -334,6 +343,14 @@ BoundHandler::~BoundHandler() {
 LRESULT CALLBACK BoundHandler::proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam,
                                     UINT_PTR, DWORD_PTR data) {
     auto* self = reinterpret_cast<BoundHandler*>(data);
+    // The handler is installed on the children too, for the notifications that reach them from
+    // their own children (a page's controls); their timers (an edit field scrolls a dragged
+    // selection on one), notices and close requests are their own and go on to them.
+    bool window_message = message == INIT_MESSAGE || message == WM_TIMER ||
+                          message == NOTICE_MESSAGE || message == WM_CLOSE;
+    if (window_message && window != self->windows_.front()) {
+        return DefSubclassProc(window, message, wparam, lparam);
+    }
     switch (message) {
         case INIT_MESSAGE:
             self->handler_({EventKind::Init, window});
@@ -391,34 +408,55 @@ Result<std::unique_ptr<RawHandler>> RawHandler::bind(HWND window, UINT_PTR id,
     std::unique_ptr<RawHandler> raw(new RawHandler());
     raw->window_ = window;
     raw->id_ = id;
-    raw->handler_ = std::move(handler);
-    if (!SetWindowSubclass(window, proc, id, reinterpret_cast<DWORD_PTR>(raw.get()))) {
+    auto binding = std::make_unique<Binding>(Binding{.handler = std::move(handler)});
+    if (!SetWindowSubclass(window, proc, id, reinterpret_cast<DWORD_PTR>(binding.get()))) {
         return fail("Failed to bind the raw event handler");
     }
-    SetPropW(window, property.c_str(), raw.get());
-    raw->bound_ = true;
+    SetPropW(window, property.c_str(), binding.get());
+    raw->binding_ = std::move(binding);
     return raw;
 }
 
 RawHandler::~RawHandler() {
-    if (bound_) {
+    if (binding_) {
         (void)unbind();
     }
 }
 
 VoidResult RawHandler::unbind() {
-    if (!bound_ || !RemoveWindowSubclass(window_, proc, id_)) {
+    auto not_bound = [this] {
         return fail(fmt::format("No raw event handler with the id {} is bound to the window", id_));
+    };
+    if (!binding_) {
+        return not_bound();
+    }
+    if (!RemoveWindowSubclass(window_, proc, id_)) {
+        // A window that is gone took its subclasses with it. One that still exists may call the
+        // subclass again, so the binding stays with it until its last message.
+        if (IsWindow(window_)) {
+            binding_->left_to_window = true;
+            (void)binding_.release();
+        } else {
+            binding_.reset();
+        }
+        return not_bound();
     }
     RemovePropW(window_, raw_handler_property(id_).c_str());
-    bound_ = false;
+    binding_.reset();
     return {};
 }
 
-LRESULT CALLBACK RawHandler::proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam, UINT_PTR,
-                                  DWORD_PTR data) {
-    reinterpret_cast<RawHandler*>(data)->handler_(window, message, wparam, lparam);
-    return DefSubclassProc(window, message, wparam, lparam);
+LRESULT CALLBACK RawHandler::proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam,
+                                  UINT_PTR subclass_id, DWORD_PTR data) {
+    auto* binding = reinterpret_cast<Binding*>(data);
+    binding->handler(window, message, wparam, lparam);
+    LRESULT result = DefSubclassProc(window, message, wparam, lparam);
+    if (message == WM_NCDESTROY && binding->left_to_window) {
+        RemoveWindowSubclass(window, proc, subclass_id);
+        RemovePropW(window, raw_handler_property(subclass_id).c_str());
+        std::unique_ptr<Binding> last(binding);
+    }
+    return result;
 }
 
 NoticeSender notice_on(HWND window, std::uintptr_t id) {

@@ -57,8 +57,16 @@ class GuiLibrary {
 
 // "Segoe UI" at the given height; weight 0 is the font's own default weight.
 [[nodiscard]] Result<OwnedFont> create_font(int height, int weight);
+
+// The two images of an icon group that a window shows, each taken at its own size from the group:
+// the large one (task bar, Alt+Tab) and the small one of the caption, which a large image scaled
+// down would blur.
+struct WindowIcon {
+    OwnedIcon large;
+    OwnedIcon small;
+};
 // The icon group resource of the running executable.
-[[nodiscard]] Result<OwnedIcon> load_icon(const wchar_t* resource_name);
+[[nodiscard]] Result<WindowIcon> load_icon(const wchar_t* resource_name);
 
 // What every control is created with; the font is the caller's default font when none is given.
 struct ControlSpec {
@@ -93,7 +101,7 @@ struct TopLevelSpec {
     int client_width = 0;
     int client_height = 0;
     DWORD style = 0;
-    HICON icon = nullptr;
+    const WindowIcon* icon = nullptr;
     bool init_event = false;
 };
 [[nodiscard]] Result<OwnedWindow> create_top_level(const TopLevelSpec& spec);
@@ -122,7 +130,9 @@ struct Event {
 using EventHandler = std::function<void(const Event&)>;
 
 // One handler bound to a window and every child window that exists when it is bound; unbound
-// when the owner goes, which must be before the windows are destroyed.
+// when the owner goes, which must be before the windows are destroyed. Clicks, text and selection
+// changes come from any of them; the initialisation, ticks, notices and the close request only from
+// the window bound, while the children's own (an edit field's scrolling timer) go on to them.
 class BoundHandler {
   public:
     [[nodiscard]] static Result<std::unique_ptr<BoundHandler>> bind(HWND window,
@@ -151,23 +161,33 @@ class RawHandler {
     RawHandler(const RawHandler&) = delete;
     RawHandler& operator=(const RawHandler&) = delete;
     ~RawHandler();
-    // Removes the handler; fails when it is no longer bound.
+    // Removes the handler; fails when it is no longer bound. When the window still exists but the
+    // removal fails, the handler stays bound and is called on until the window is destroyed.
     [[nodiscard]] VoidResult unbind();
 
   private:
+    // What the subclass calls. The owner holds it while the handler is bound; a binding that
+    // could not be removed is left to the subclass, which frees it when its window goes.
+    struct Binding {
+        RawHandlerFn handler;
+        bool left_to_window = false;
+    };
+
     RawHandler() = default;
     static LRESULT CALLBACK proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam,
                                  UINT_PTR subclass_id, DWORD_PTR data);
 
     HWND window_ = nullptr;
     UINT_PTR id_ = 0;
-    RawHandlerFn handler_;
-    bool bound_ = false;
+    std::unique_ptr<Binding> binding_;  // empty once unbound
 };
 
 // The message number of a notice (WM_USER + 100): first parameter the notice id, second the
 // window handle.
 inline constexpr UINT NOTICE_MESSAGE = 0x464;
+// Posted to a new top-level window so that its handler, bound after the build, sees the
+// initialisation as the first event of the message loop.
+inline constexpr UINT INIT_MESSAGE = WM_APP + 1;
 
 // A notice on a window: a wake-up that any thread may signal without waiting.
 NoticeSender notice_on(HWND window, std::uintptr_t id);

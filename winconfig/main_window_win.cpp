@@ -164,7 +164,7 @@ Result<std::unique_ptr<MainWindow>> MainWindow::build(HFONT default_font) {
                                          .client_width = 515,
                                          .client_height = 380,
                                          .style = WS_CAPTION | WS_SYSMENU | WS_CLIPCHILDREN,
-                                         .icon = w->icon_.get(),
+                                         .icon = &w->icon_,
                                          .init_event = true});
     if (!window) {
         return fail(window.error());

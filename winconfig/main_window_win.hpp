@@ -118,7 +118,7 @@ class MainWindow final : public ConfigView {
     HWND handle(ControlId id) const;
     void index_controls();
 
-    gui::OwnedIcon icon_;
+    gui::WindowIcon icon_;
     gui::OwnedWindow window_;
     NoticeSender notice_;
     std::unique_ptr<gui::Timer> timer_;

@@ -60,8 +60,8 @@ class ServiceManager {
 inline constexpr std::string_view EVENT_VIEWER_PROGRAM = "mmc.exe";
 std::vector<std::string> event_viewer_arguments();
 
-// Starts the event viewer without waiting for it. Errors: "program not found" when "mmc.exe" is
-// not on the search path, else the system's message and " (os error N)".
+// Starts the system folder's "mmc.exe" as the event viewer without waiting for it. Errors:
+// "program not found" when it is not there, else the system's message and " (os error N)".
 [[nodiscard]] VoidResult start_event_viewer();
 
 }  // namespace tessaro::winconfig

@@ -148,12 +148,21 @@ VoidResult start_event_viewer() {
         line += L' ';
         append_argument(line, to_wide(argument));
     }
+    // The system folder's program by its full path: the search of the command line's first word
+    // would look in the tool's folder and the current folder first, and the tool runs with
+    // administrator rights.
+    std::wstring program(MAX_PATH, L'\0');
+    UINT length = GetSystemDirectoryW(program.data(), static_cast<UINT>(program.size()));
+    if (length == 0 || length >= program.size()) {
+        return fail(last_system_error());
+    }
+    program.resize(length);
+    program += L'\\';
+    program += to_wide(EVENT_VIEWER_PROGRAM);
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process{};
-    // No application name: the program is found by the usual search of the command line's first
-    // word (the program's folder, the current folder, the system folders, PATH).
-    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+    if (!CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
                         &startup, &process)) {
         DWORD code = GetLastError();
         if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) {

@@ -18,7 +18,7 @@ constexpr std::uintptr_t DIALOG_NOTICE_ID = 1;
 // goes before the window.
 struct StatusDialog {
     gui::OwnedFont default_font;
-    gui::OwnedIcon icon;
+    gui::WindowIcon icon;
     gui::OwnedWindow window;
     NoticeSender notice;
     gui::OwnedWindow interface_label;
@@ -52,7 +52,7 @@ Result<std::shared_ptr<StatusDialog>> StatusDialog::build() {
                                .client_width = 375,
                                .client_height = 190,
                                .style = WS_VISIBLE | WS_CAPTION | WS_SYSMENU | WS_CLIPCHILDREN,
-                               .icon = d->icon.get(),
+                               .icon = &d->icon,
                                .init_event = false});
     if (!window) {
         return fail(window.error());

@@ -27,8 +27,10 @@ namespace tessaro::os {
 
 namespace {
 
-std::string hresult_error(std::string_view call, HRESULT hr) {
-    return fmt::format("{} failed with HRESULT 0x{:08X}", call, static_cast<std::uint32_t>(hr));
+// Every failed COM call of the connection and the query, in the WMI library's one form: the tool
+// shows it as it is when it cannot connect, and the service logs it.
+std::string hresult_error(HRESULT hr) {
+    return fmt::format("HRESULT Call failed with: 0x{:08X}", static_cast<std::uint32_t>(hr));
 }
 
 // One reference to a COM object, released once.
@@ -130,7 +132,7 @@ Result<std::optional<std::string>> text_property(IWbemClassObject& object, const
     Variant value;
     HRESULT hr = object.Get(name, 0, value.put(), nullptr, nullptr);
     if (FAILED(hr)) {
-        return fail(hresult_error(fmt::format("IWbemClassObject::Get(\"{}\")", name_text), hr));
+        return fail(hresult_error(hr));
     }
     const VARIANT& v = value.get();
     switch (V_VT(&v)) {
@@ -198,7 +200,7 @@ class ComWmiConnection final : public WmiConnection {
                                             nullptr, result.put());
         }
         if (FAILED(hr)) {
-            return fail(hresult_error("IWbemServices::ExecQuery", hr));
+            return fail(hresult_error(hr));
         }
 
         std::vector<AdapterRow> rows;
@@ -207,7 +209,7 @@ class ComWmiConnection final : public WmiConnection {
             ULONG returned = 0;
             hr = result.get()->Next(static_cast<long>(WBEM_INFINITE), 1, object.put(), &returned);
             if (FAILED(hr)) {
-                return fail(hresult_error("IEnumWbemClassObject::Next", hr));
+                return fail(hresult_error(hr));
             }
             if (returned == 0) {
                 break;
@@ -238,7 +240,7 @@ Result<std::unique_ptr<WmiConnection>> connect(ComInit com) {
     HRESULT hr = CoCreateInstance(CLSID_WbemLocator, nullptr, CLSCTX_INPROC_SERVER,
                                   IID_IWbemLocator, reinterpret_cast<void**>(locator.put()));
     if (FAILED(hr)) {
-        return fail(hresult_error("CoCreateInstance(WbemLocator)", hr));
+        return fail(hresult_error(hr));
     }
 
     ComPtr<IWbemServices> services;
@@ -251,13 +253,13 @@ Result<std::unique_ptr<WmiConnection>> connect(ComInit com) {
                                           nullptr, services.put());
     }
     if (FAILED(hr)) {
-        return fail(hresult_error("IWbemLocator::ConnectServer", hr));
+        return fail(hresult_error(hr));
     }
 
     hr = CoSetProxyBlanket(services.get(), RPC_C_AUTHN_WINNT, RPC_C_AUTHZ_NONE, nullptr,
                            RPC_C_AUTHN_LEVEL_CALL, RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE);
     if (FAILED(hr)) {
-        return fail(hresult_error("CoSetProxyBlanket", hr));
+        return fail(hresult_error(hr));
     }
     return std::make_unique<ComWmiConnection>(std::move(com), std::move(locator),
                                               std::move(services));
@@ -268,14 +270,14 @@ Result<std::unique_ptr<WmiConnection>> connect(ComInit com) {
 Result<std::unique_ptr<WmiConnection>> WmiConnection::connect_service() {
     HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     if (FAILED(hr)) {
-        return fail(hresult_error("CoInitializeEx", hr));
+        return fail(hresult_error(hr));
     }
     // S_FALSE too (COM already initialised on this thread) takes a reference to give back.
     ComInit com(true);
     hr = CoInitializeSecurity(nullptr, -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_DEFAULT,
                               RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE, nullptr);
     if (FAILED(hr)) {
-        return fail(hresult_error("CoInitializeSecurity", hr));
+        return fail(hresult_error(hr));
     }
     return connect(std::move(com));
 }

@@ -128,8 +128,34 @@ void expect_table(const std::vector<ControlInfo>& controls, const std::vector<Ex
     }
 }
 
+// The tests' display has no window manager, so no caption is drawn unless Wine draws the frame
+// itself, which it does for a program whose windows it is told to keep undecorated. Wine reads
+// that when the program starts; the setting goes with the owner.
+class WineDrawnFrame {
+  public:
+    WineDrawnFrame() {
+        HKEY key = nullptr;
+        if (RegCreateKeyExW(HKEY_CURRENT_USER, (APP_KEY + L"\\X11 Driver").c_str(), 0, nullptr, 0,
+                            KEY_WRITE, nullptr, &key, nullptr) == ERROR_SUCCESS) {
+            const wchar_t value[] = L"N";
+            RegSetValueExW(key, L"Decorated", 0, REG_SZ, reinterpret_cast<const BYTE*>(value),
+                           sizeof(value));
+            RegCloseKey(key);
+        }
+    }
+    WineDrawnFrame(const WineDrawnFrame&) = delete;
+    WineDrawnFrame& operator=(const WineDrawnFrame&) = delete;
+    ~WineDrawnFrame() { RegDeleteTreeW(HKEY_CURRENT_USER, APP_KEY.c_str()); }
+
+  private:
+    inline static const std::wstring APP_KEY = L"Software\\Wine\\AppDefaults\\tessaro-config.exe";
+};
+
 TEST_F(ToolTest, ShowsTheWindowAsBuilt) {
-    start_tool();
+    {
+        WineDrawnFrame frame;
+        start_tool();
+    }
     HWND window = main_window();
 
     EXPECT_EQ(window_text(window), "Korvel Tessaro v1.3.2");
@@ -152,6 +178,8 @@ TEST_F(ToolTest, ShowsTheWindowAsBuilt) {
     const RECT& m = monitor.rcMonitor;
     EXPECT_EQ(frame.left, m.left + (m.right - m.left - 515) / 2);
     EXPECT_EQ(frame.top, m.top + (m.bottom - m.top - 380) / 2);
+    // The caption with the icon's small image.
+    save_screenshot(window, "main_window_frame.png", true);
 
     // The tabs container and "Speichern", in this order.
     auto top = children(window);

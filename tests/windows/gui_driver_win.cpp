@@ -179,14 +179,15 @@ std::vector<ControlInfo> children(HWND parent) {
     return list;
 }
 
-Tool::Tool(std::string_view exe_unix_path) {
-    std::wstring exe = windows_path(exe_unix_path);
+Tool::Tool(std::string_view exe_unix_path) : Tool(windows_path(exe_unix_path), std::wstring()) {}
+
+Tool::Tool(const std::wstring& exe, const std::wstring& current_dir) {
     std::wstring command = L"\"" + exe + L"\"";
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info{};
-    if (CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                       &startup, &info)) {
+    if (CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                       current_dir.empty() ? nullptr : current_dir.c_str(), &startup, &info)) {
         process_ = info.hProcess;
         thread_ = info.hThread;
         pid_ = info.dwProcessId;
@@ -401,7 +402,7 @@ void select_tab(HWND tabs, int index) {
     SendMessageW(tabs, TCM_SETCURFOCUS, static_cast<WPARAM>(index), 0);
 }
 
-bool screenshot(HWND window, std::string_view png_unix_path) {
+bool screenshot(HWND window, std::string_view png_unix_path, bool with_frame) {
     // Let the window's thread take every message sent or posted so far, paint included: it
     // answers the final WM_NULL only after the messages before it.
     DWORD_PTR ignored = 0;
@@ -409,10 +410,15 @@ bool screenshot(HWND window, std::string_view png_unix_path) {
     SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_BLOCK, 5000, &ignored);
     std::this_thread::sleep_for(300ms);
     SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_BLOCK, 5000, &ignored);
-    // The client area: on the tests' display no window manager draws a frame around it.
+    // On the tests' display no window manager draws a frame around the client area; the frame
+    // and caption show only where Wine draws them itself.
     RECT r{};
-    GetClientRect(window, &r);
-    MapWindowPoints(window, nullptr, reinterpret_cast<POINT*>(&r), 2);
+    if (with_frame) {
+        GetWindowRect(window, &r);
+    } else {
+        GetClientRect(window, &r);
+        MapWindowPoints(window, nullptr, reinterpret_cast<POINT*>(&r), 2);
+    }
     int width = r.right - r.left;
     int height = r.bottom - r.top;
     if (width <= 0 || height <= 0) {

@@ -53,6 +53,8 @@ SIZE client_size(HWND window);
 class Tool {
   public:
     explicit Tool(std::string_view exe_unix_path);
+    // The program at a Windows path, started in the folder given (empty: the test's own).
+    Tool(const std::wstring& exe, const std::wstring& current_dir);
     Tool(const Tool&) = delete;
     Tool& operator=(const Tool&) = delete;
     ~Tool();
@@ -109,8 +111,8 @@ void answer_message_box(HWND box, int button_id);
 // Shows the page of a tab control's tab as a click on it would.
 void select_tab(HWND tabs, int index);
 
-// Writes what the screen shows of the client area of `window` to a PNG file, once the window
-// has painted.
-bool screenshot(HWND window, std::string_view png_unix_path);
+// Writes what the screen shows of the client area of `window`, or of the whole window with its
+// frame and caption, to a PNG file, once the window has painted.
+bool screenshot(HWND window, std::string_view png_unix_path, bool with_frame = false);
 
 }  // namespace tessaro::gui_test

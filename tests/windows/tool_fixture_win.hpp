@@ -22,9 +22,14 @@ class ToolTest : public ::testing::Test {
         RegDeleteTreeW(HKEY_LOCAL_MACHINE, KEY);
     }
 
-    // Starts the tool and waits until its main window is shown.
-    void start_tool() {
-        tool_ = std::make_unique<Tool>(TESSARO_CONFIG_EXE);
+    // Starts the tool (the build's, or a copy at a Windows path, in the folder given) and waits
+    // until its main window is shown.
+    void start_tool() { start_tool_as(std::make_unique<Tool>(TESSARO_CONFIG_EXE)); }
+    void start_tool_from(const std::wstring& exe, const std::wstring& current_dir) {
+        start_tool_as(std::make_unique<Tool>(exe, current_dir));
+    }
+    void start_tool_as(std::unique_ptr<Tool> tool) {
+        tool_ = std::move(tool);
         ASSERT_TRUE(tool_->started());
         window_ = tool_->wait_for_window("Korvel Tessaro v");
         ASSERT_NE(window_, nullptr) << "the main window did not appear";
@@ -68,9 +73,9 @@ class ToolTest : public ::testing::Test {
     }
 
     // Keeps what the screen shows of `window` as a test artefact.
-    void save_screenshot(HWND window, const std::string& name) {
+    void save_screenshot(HWND window, const std::string& name, bool with_frame = false) {
         std::string path = std::string(TESSARO_SCREENSHOT_DIR) + "/" + name;
-        EXPECT_TRUE(screenshot(window, path)) << path;
+        EXPECT_TRUE(screenshot(window, path, with_frame)) << path;
     }
 
   private:
