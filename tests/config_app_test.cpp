@@ -405,23 +405,23 @@ TEST_F(ConfigAppTest, SaveStoresWritesAndAsksForARestartOnlyWhileTheServiceRuns)
     EXPECT_FALSE(app.restart_pending());
 }
 
-TEST_F(ConfigAppTest, AFailedSaveShowsItsErrorDisablesSaveAndStillAsks) {
+TEST_F(ConfigAppTest, AFailedSaveKeepsTheLastSavedSettingsAndAsksNothing) {
     platform.service.state = 4;
     app.on_timer();
+    const Settings before = app.saved_settings();
 
-    // The key cannot be opened: the controls are stored all the same.
+    // The key cannot be opened.
     view.set_text({Page::Terminal, Field::SicctPort}, "5000");
     platform.key_error = "Permission denied for given path: SOFTWARE\\Korvel\\Tessaro";
     app.save();
-    EXPECT_EQ(app.saved_settings().terminal.pc_sicct_port, 5000);
-    EXPECT_FALSE(save_enabled());
+    EXPECT_EQ(app.saved_settings(), before);
+    EXPECT_TRUE(save_enabled());
     EXPECT_EQ(take_boxes(),
               (std::vector<ShownBox>{{"Permission denied for given path: SOFTWARE\\Korvel\\Tessaro",
-                                      BoxOwner::None, BoxStyle::Error},
-                                     {"Dienst neu starten um die Änderungen zu übernehmen?",
-                                      BoxOwner::MainWindow, BoxStyle::YesNoQuestion}}));
+                                      BoxOwner::None, BoxStyle::Error}}));
 
-    // A write fails: what came before stays, nothing after it is touched.
+    // A write fails: what came before stays, nothing after it is touched, and the key's partial
+    // writes are no saved state.
     platform.key_error.reset();
     platform.refused_value = "pc-sicct-port";
     view.select(main_id(Field::LogLevelCombo), 0);  // "Debug"
@@ -429,11 +429,24 @@ TEST_F(ConfigAppTest, AFailedSaveShowsItsErrorDisablesSaveAndStillAsks) {
     app.save();
     EXPECT_EQ(platform.registry_log,
               (std::vector<std::string>{"set loglevel", "set pc-sicct-port"}));
-    auto boxes = take_boxes();
-    ASSERT_EQ(boxes.size(), 2u);
-    EXPECT_EQ(boxes[0].text, "Permission denied for given value name: 'pc-sicct-port'");
-    EXPECT_EQ(boxes[0].owner, BoxOwner::None);
+    EXPECT_EQ(take_boxes(),
+              (std::vector<ShownBox>{{"Permission denied for given value name: 'pc-sicct-port'",
+                                      BoxOwner::None, BoxStyle::Error}}));
+    EXPECT_EQ(app.saved_settings(), before);
+    EXPECT_TRUE(save_enabled());
+    EXPECT_FALSE(app.restart_pending());
+
+    // The same edits saved again once the key takes them: saved, "Speichern" disabled, and the
+    // question asked.
+    platform.refused_value.reset();
+    app.handle_event(UiEvent::Click, main_id(Field::SaveButton));
+    EXPECT_EQ(app.saved_settings().log_level, LogLevel::Debug);
+    EXPECT_EQ(app.saved_settings().terminal.pc_sicct_port, 5000);
     EXPECT_EQ(app.saved_settings().pinpad.pc_sicct_port, 6000);
+    EXPECT_FALSE(save_enabled());
+    EXPECT_EQ(take_boxes(),
+              (std::vector<ShownBox>{{"Dienst neu starten um die Änderungen zu übernehmen?",
+                                      BoxOwner::MainWindow, BoxStyle::YesNoQuestion}}));
 }
 
 TEST_F(ConfigAppTest, AnAcceptedRestartStopsAtOnceAndStartsOnceWhenStopped) {

@@ -171,14 +171,15 @@ void ConfigApp::update_save_button() {
 }
 
 void ConfigApp::save() {
+    // The saved settings take the controls' values only once the key holds all of them: after a
+    // failure "Speichern" stays enabled, and the same edits can be saved again.
+    Settings edited = saved_settings_;
     auto selection = view_.selection(main_control(Field::LogLevelCombo));
     if (selection && *selection < LOG_LEVEL_ITEMS.size()) {
-        saved_settings_.log_level = LOG_LEVEL_ITEMS[*selection].level;
+        edited.log_level = LOG_LEVEL_ITEMS[*selection].level;
     }
-    // The saved settings hold what the controls show from here on, whether or not the writes
-    // succeed.
-    terminal_tab_.store(saved_settings_.terminal);
-    pinpad_tab_.store(saved_settings_.pinpad);
+    terminal_tab_.store(edited.terminal);
+    pinpad_tab_.store(edited.pinpad);
 
     VoidResult written = [&]() -> VoidResult {
         auto key = platform_.open_settings_key();
@@ -186,15 +187,17 @@ void ConfigApp::save() {
             return fail(std::move(key.error()));
         }
         // The key is closed when this returns, before any box.
-        return save_settings(saved_settings_, **key);
+        return save_settings(edited, **key);
     }();
-    if (!written) {
+    if (written) {
+        saved_settings_ = std::move(edited);
+    } else {
         show_error_box(written.error().message());
     }
     update_save_button();
 
-    // As the last query left it; a tick nested in the error box may have refreshed it.
-    if (!service_running_) {
+    // No restart on a half-written key; otherwise as the last state query left it.
+    if (!written || !service_running_) {
         return;
     }
     if (!view_.message_box(restart_question, BoxOwner::MainWindow, BoxStyle::YesNoQuestion)) {

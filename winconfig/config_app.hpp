@@ -33,7 +33,8 @@ class ConfigApp {
     // "Speichern" enabled exactly for a valid change; every marker set.
     void update_save_button();
     // The controls stored, the settings written, the Save button updated, and the restart
-    // question while the service runs.
+    // question while the service runs. A failed save keeps the settings of the last successful
+    // one, so "Speichern" stays enabled for a retry, and asks nothing.
     void save();
     // Once a second: the service state, then the published status of both proxies.
     void on_timer();
