@@ -2,8 +2,11 @@
 // the Save button, the save with its restart question, the service state and its button, the
 // status tick, and the status dialog's opening and end (on real threads with stand-in bodies).
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <deque>
 #include <map>
+#include <mutex>
 #include <stdexcept>
 
 #include <gtest/gtest.h>
@@ -132,6 +135,35 @@ class ScriptedStatus : public StatusSource {
     StatusReadError error_ = StatusReadError::Deserialization;
 };
 
+// The main window's notices as the dialog threads signal them, taken by the test's thread (the
+// GUI thread) in order, as the window's message loop would deliver them.
+class NoticeQueue {
+  public:
+    void signal(NoticeSender notice) {
+        {
+            std::lock_guard lock(mutex_);
+            notices_.push_back(notice);
+        }
+        signalled_.notify_all();
+    }
+    // The next notice; none when none comes within 30 s.
+    std::optional<NoticeSender> next() {
+        std::unique_lock lock(mutex_);
+        if (!signalled_.wait_for(lock, std::chrono::seconds(30),
+                                 [&] { return !notices_.empty(); })) {
+            return std::nullopt;
+        }
+        NoticeSender notice = notices_.front();
+        notices_.pop_front();
+        return notice;
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable signalled_;
+    std::deque<NoticeSender> notices_;
+};
+
 class FakePlatform : public ConfigPlatform {
   public:
     Interfaces scan_adapters() override { return scan; }
@@ -164,9 +196,12 @@ class FakePlatform : public ConfigPlatform {
         return event_viewer_result;
     }
 
+    // The thread's boundary signals the main notice after an abort, as on Windows.
     Result<DialogThread> start_dialog_thread(DialogStart start) override {
         ++dialog_starts;
-        return DialogThread::start(std::move(start), dialog_body);
+        auto thread = DialogThread::start(std::move(start), dialog_body,
+                                          [this](NoticeSender notice) { notices.signal(notice); });
+        return thread;
     }
 
     Interfaces scan;
@@ -182,6 +217,7 @@ class FakePlatform : public ConfigPlatform {
     int event_viewer_starts = 0;
     DialogBody dialog_body;
     int dialog_starts = 0;
+    NoticeQueue notices;
 };
 
 // One scripted read per status tick, in order.
@@ -537,12 +573,18 @@ TEST_F(ConfigAppTest, ATickNestedInTheReadErrorBoxRefreshesTheServiceButSkipsIts
     EXPECT_EQ(platform.status_opens, 2);
 }
 
-// A dialog body that hands its notice over and ends when released, with `result`.
+// A dialog body that hands its notice over and, once released, signals the main notice and ends
+// with `result`, as the real dialog does. A body left unreleased ends by itself after 30 s, so
+// that a wrong wait for it fails instead of hanging.
 struct ScriptedDialog {
-    std::atomic<bool> release{false};
-    std::atomic<int> runs{0};
-    std::atomic<bool> ended{false};
+    explicit ScriptedDialog(NoticeQueue& queue) : notices(queue) {}
+
+    NoticeQueue& notices;
     std::mutex mutex;
+    std::condition_variable changed;
+    bool released = false;
+    int runs = 0;
+    int ends = 0;
     std::optional<ProxyStatus> snapshot;
     std::optional<DeviceKind> kind;
     std::optional<NoticeSender> main_notice;
@@ -550,30 +592,58 @@ struct ScriptedDialog {
 
     DialogBody body() {
         return [this](DialogStart start) -> VoidResult {
-            ++runs;
             {
                 std::lock_guard lock(mutex);
+                ++runs;
                 snapshot = start.snapshot;
                 kind = start.kind;
                 main_notice = start.main_notice;
             }
             if (auto sent = start.hand_over.send(NoticeSender{99, 3}); !sent) {
+                end();
                 return fail(sent.error());
             }
-            while (!release.load()) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            VoidResult r;
+            {
+                std::unique_lock lock(mutex);
+                changed.wait_for(lock, std::chrono::seconds(30), [&] { return released; });
+                r = result;
             }
-            // Nothing of this record is touched after `ended`: a detached thread may outlive
-            // the test's wait only by its return.
-            VoidResult end = result;
-            ended = true;
-            return end;
+            notices.signal(start.main_notice);
+            // Nothing of this record is touched after the end is counted: a detached thread may
+            // outlive the test's wait only by its return.
+            end();
+            return r;
         };
+    }
+    void release() {
+        {
+            std::lock_guard lock(mutex);
+            released = true;
+        }
+        changed.notify_all();
+    }
+    // Every run has ended (at most 30 s).
+    bool wait_ended() {
+        std::unique_lock lock(mutex);
+        return changed.wait_for(lock, std::chrono::seconds(30), [&] { return ends == runs; });
+    }
+    int run_count() {
+        std::lock_guard lock(mutex);
+        return runs;
+    }
+
+  private:
+    // Notified under the lock: the test may destroy the record as soon as its wait can return.
+    void end() {
+        std::lock_guard lock(mutex);
+        ++ends;
+        changed.notify_all();
     }
 };
 
 TEST_F(ConfigAppTest, ADialogOpensOnceWithTheStatusOfTheClickAndEndsOnItsNotice) {
-    ScriptedDialog dialog;
+    ScriptedDialog dialog(platform.notices);
     platform.dialog_body = dialog.body();
     script_reads(platform, {AppStatus{ProxyStatus{}, connected_status("USB-LAN")},
                             AppStatus{ProxyStatus{}, connected_status("changed later")}});
@@ -585,26 +655,33 @@ TEST_F(ConfigAppTest, ADialogOpensOnceWithTheStatusOfTheClickAndEndsOnItsNotice)
     EXPECT_TRUE(app.dialog_open());
     EXPECT_FALSE(view.window_enabled);
     EXPECT_EQ(view.bound, (NoticeSender{99, 3}));
+    EXPECT_TRUE(view.boxes.empty());
     app.on_timer();  // later ticks change nothing of the dialog's copy
+    std::optional<NoticeSender> main_notice;
     {
         std::lock_guard lock(dialog.mutex);
         EXPECT_EQ(dialog.snapshot, connected_status("USB-LAN"));
         EXPECT_EQ(dialog.kind, DeviceKind::Pinpad);
-        EXPECT_EQ(dialog.main_notice, view.main_notice());
+        main_notice = dialog.main_notice;
     }
+    ASSERT_TRUE(main_notice.has_value());
+    EXPECT_EQ(main_notice->window, 1u);
 
-    dialog.release = true;
-    app.handle_event(UiEvent::Notice, main_id(Field::Notice));
+    dialog.release();
+    auto end = platform.notices.next();
+    ASSERT_EQ(end, main_notice);
+    app.handle_event(UiEvent::Notice, main_id(Field::Notice), end->id);
     EXPECT_FALSE(app.dialog_open());
     EXPECT_EQ(view.bound, std::nullopt);
     EXPECT_TRUE(view.window_enabled);
     EXPECT_EQ(view.brought_to_front, 1);
     EXPECT_TRUE(view.boxes.empty());
-    EXPECT_EQ(dialog.runs.load(), 1);
+    EXPECT_EQ(dialog.run_count(), 1);
 
     // A notice with nothing tracked does nothing.
-    app.on_dialog_closed();
+    app.on_dialog_closed(end->id);
     EXPECT_EQ(view.brought_to_front, 1);
+    EXPECT_TRUE(dialog.wait_ended());
 }
 
 TEST_F(ConfigAppTest, ADialogThatEndsBeforeTheHandOverLeavesTheWindowEnabled) {
@@ -632,7 +709,7 @@ TEST_F(ConfigAppTest, ADialogThatEndsBeforeTheHandOverLeavesTheWindowEnabled) {
 }
 
 TEST_F(ConfigAppTest, ADialogWhoseHandlerCannotBeBoundGoesOnUntracked) {
-    ScriptedDialog dialog;
+    ScriptedDialog dialog(platform.notices);
     platform.dialog_body = dialog.body();
     view.bind_error = "raw handler bound already";
     app.show_terminal_details();
@@ -642,12 +719,50 @@ TEST_F(ConfigAppTest, ADialogWhoseHandlerCannotBeBoundGoesOnUntracked) {
                                                     "already",
                                                     BoxOwner::None, BoxStyle::Error}}));
     // Its end later finds nothing tracked.
-    app.handle_event(UiEvent::Notice, main_id(Field::Notice));
+    dialog.release();
+    auto end = platform.notices.next();
+    ASSERT_TRUE(end.has_value());
+    app.handle_event(UiEvent::Notice, main_id(Field::Notice), end->id);
     EXPECT_EQ(view.brought_to_front, 0);
-    dialog.release = true;
-    for (int i = 0; i < 5000 && !dialog.ended.load(); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    EXPECT_TRUE(dialog.wait_ended());
+}
+
+TEST_F(ConfigAppTest, TheEndOfAnUntrackedDialogLeavesTheTrackedOneAlone) {
+    // The first dialog goes on untracked after its binding failed; the second is tracked.
+    ScriptedDialog untracked(platform.notices);
+    ScriptedDialog tracked(platform.notices);
+    platform.dialog_body = untracked.body();
+    view.bind_error = "raw handler bound already";
+    app.show_terminal_details();
+    ASSERT_FALSE(app.dialog_open());
+    view.bind_error.reset();
+    platform.dialog_body = tracked.body();
+    app.show_pinpad_details();
+    ASSERT_TRUE(app.dialog_open());
+    take_boxes();
+
+    // The untracked dialog's end is no end of the tracked one: nothing is unbound, joined or
+    // enabled (a join here would wait for the tracked dialog's thread).
+    untracked.release();
+    auto untracked_end = platform.notices.next();
+    ASSERT_TRUE(untracked_end.has_value());
+    app.handle_event(UiEvent::Notice, main_id(Field::Notice), untracked_end->id);
+    EXPECT_TRUE(app.dialog_open());
+    EXPECT_EQ(view.bound, (NoticeSender{99, 3}));
+    EXPECT_FALSE(view.window_enabled);
+    EXPECT_EQ(tracked.run_count(), 1);
+    EXPECT_TRUE(view.boxes.empty());
+
+    tracked.release();
+    auto tracked_end = platform.notices.next();
+    ASSERT_TRUE(tracked_end.has_value());
+    EXPECT_NE(tracked_end->id, untracked_end->id);
+    app.handle_event(UiEvent::Notice, main_id(Field::Notice), tracked_end->id);
+    EXPECT_FALSE(app.dialog_open());
+    EXPECT_TRUE(view.window_enabled);
+    EXPECT_EQ(view.brought_to_front, 1);
+    EXPECT_TRUE(untracked.wait_ended());
+    EXPECT_TRUE(tracked.wait_ended());
 }
 
 TEST_F(ConfigAppTest, TheEndOfADialogReportsEveryFailureAndEnablesTheWindow) {
@@ -659,6 +774,7 @@ TEST_F(ConfigAppTest, TheEndOfADialogReportsEveryFailureAndEnablesTheWindow) {
     };
     const std::vector<Case> cases = {
         {"unbind failed", false, {}, {"Could not unbind raw event handler: unbind failed"}},
+        // Aborted after the hand-over: the thread's boundary signals the main notice.
         {std::nullopt, true, {}, {"Dialog thread panicked: Any { .. }"}},
         {std::nullopt, false, fail("gone wrong"), {"Dialog thread failed: gone wrong"}},
     };
@@ -672,13 +788,16 @@ TEST_F(ConfigAppTest, TheEndOfADialogReportsEveryFailureAndEnablesTheWindow) {
             if (c.throws) {
                 throw std::runtime_error("boom");
             }
+            platform.notices.signal(start.main_notice);
             return c.result;
         };
         view.unbind_error = c.unbind_error;
         app.show_terminal_details();
         ASSERT_TRUE(app.dialog_open());
         release = true;
-        app.on_dialog_closed();
+        auto end = platform.notices.next();
+        ASSERT_TRUE(end.has_value());
+        app.handle_event(UiEvent::Notice, main_id(Field::Notice), end->id);
         std::vector<std::string> texts;
         for (const auto& box : take_boxes()) {
             EXPECT_EQ(box.owner, BoxOwner::None);

@@ -80,7 +80,7 @@ ConfigApp::ConfigApp(ConfigView& view, ConfigPlatform& platform, Settings saved_
       pinpad_tab_(view, true),
       saved_settings_(std::move(saved_settings)) {}
 
-void ConfigApp::handle_event(UiEvent event, ControlId source) {
+void ConfigApp::handle_event(UiEvent event, ControlId source, std::uintptr_t notice_id) {
     switch (event) {
         case UiEvent::Init:
             if (source == main_control(Field::Window)) {
@@ -107,7 +107,7 @@ void ConfigApp::handle_event(UiEvent event, ControlId source) {
             break;
         case UiEvent::Notice:
             if (source == main_control(Field::Notice)) {
-                on_dialog_closed();
+                on_dialog_closed(notice_id);
             }
             break;
         case UiEvent::Close:
@@ -249,11 +249,11 @@ void ConfigApp::on_timer() {
     status_read_running_ = false;
 }
 
-void ConfigApp::on_dialog_closed() {
-    if (!open_dialog_) {
+void ConfigApp::on_dialog_closed(std::uintptr_t opening) {
+    if (!open_dialog_ || open_dialog_->opening != opening) {
         return;
     }
-    DialogThread thread = std::move(*open_dialog_);
+    DialogThread thread = std::move(open_dialog_->thread);
     open_dialog_.reset();
 
     if (auto unbound = view_.unbind_focus_forwarding(); !unbound) {
@@ -356,9 +356,10 @@ VoidResult ConfigApp::open_status_dialog(DeviceKind kind, ProxyStatus snapshot) 
     if (open_dialog_) {
         return {};
     }
+    std::uintptr_t opening = ++last_opening_;
     auto [sender, receiver] = make_hand_over_channel();
     view_.set_window_enabled(false);
-    DialogStart start{view_.main_notice(), std::move(snapshot), kind, std::move(sender)};
+    DialogStart start{view_.main_notice(opening), std::move(snapshot), kind, std::move(sender)};
     auto thread = platform_.start_dialog_thread(std::move(start));
     if (!thread) {
         view_.set_window_enabled(true);
@@ -380,12 +381,13 @@ VoidResult ConfigApp::open_status_dialog(DeviceKind kind, ProxyStatus snapshot) 
     }
 
     if (auto bound = view_.bind_focus_forwarding(*dialog_notice); !bound) {
-        // The dialog goes on by itself, untracked; its end notice will find nothing to do.
+        // The dialog goes on by itself, untracked; its end notice names an opening that is not
+        // tracked and does nothing.
         thread->detach();
         view_.set_window_enabled(true);
         return fail(std::move(bound.error()));
     }
-    open_dialog_ = std::move(*thread);
+    open_dialog_ = OpenDialog{std::move(*thread), opening};
     return {};
 }
 

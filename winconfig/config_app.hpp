@@ -5,6 +5,7 @@
 // in its error box to skip its own read.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 
 #include "common/settings.hpp"
@@ -24,8 +25,9 @@ class ConfigApp {
   public:
     ConfigApp(ConfigView& view, ConfigPlatform& platform, Settings saved_settings);
 
-    // The dispatch of the main window's events by kind and source control.
-    void handle_event(UiEvent event, ControlId source);
+    // The dispatch of the main window's events by kind and source control; a notice also brings
+    // its id, which names the dialog opening that signalled it.
+    void handle_event(UiEvent event, ControlId source, std::uintptr_t notice_id = 0);
 
     // The first event: the saved log level, the adapter scan, both tabs, the Save button, and the
     // window shown.
@@ -38,8 +40,10 @@ class ConfigApp {
     void save();
     // Once a second: the service state, then the published status of both proxies.
     void on_timer();
-    // A status dialog has ended: its handler unbound, its thread joined, the window back.
-    void on_dialog_closed();
+    // The dialog of opening `opening` has ended. When that is the tracked dialog: its handler
+    // unbound, its thread joined, the window back. The end of any other dialog (one left
+    // untracked, or one that ended before its hand-over) does nothing.
+    void on_dialog_closed(std::uintptr_t opening);
 
     void refresh_service_state();
     void toggle_service();
@@ -77,8 +81,15 @@ class ConfigApp {
     bool service_running_ = false;
     bool restart_pending_ = false;
     AppStatus last_status_;
-    // The tracked dialog's thread; its raw handler is bound on the window while this is set.
-    std::optional<DialogThread> open_dialog_;
+    // The tracked dialog's thread and the number of its opening; its raw handler is bound on the
+    // window while this is set.
+    struct OpenDialog {
+        DialogThread thread;
+        std::uintptr_t opening = 0;
+    };
+    std::optional<OpenDialog> open_dialog_;
+    // The number of the last opening; each opening's end notice carries its own (from 1 on).
+    std::uintptr_t last_opening_ = 0;
 };
 
 }  // namespace tessaro::winconfig
