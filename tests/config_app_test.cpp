@@ -201,6 +201,9 @@ class FakePlatform : public ConfigPlatform {
         ++dialog_starts;
         auto thread = DialogThread::start(std::move(start), dialog_body,
                                           [this](NoticeSender notice) { notices.signal(notice); });
+        if (thread && while_dialog_starts) {
+            while_dialog_starts();
+        }
         return thread;
     }
 
@@ -217,6 +220,8 @@ class FakePlatform : public ConfigPlatform {
     int event_viewer_starts = 0;
     DialogBody dialog_body;
     int dialog_starts = 0;
+    // Runs once a dialog thread has started, before its opening has received the hand-over.
+    std::function<void()> while_dialog_starts;
     NoticeQueue notices;
 };
 
@@ -649,11 +654,20 @@ TEST_F(ConfigAppTest, ADialogOpensOnceWithTheStatusOfTheClickAndEndsOnItsNotice)
                             AppStatus{ProxyStatus{}, connected_status("changed later")}});
     app.on_timer();
 
+    // The quick second click reaches the model while the first opening still waits for the
+    // dialog's hand-over; a third comes once the dialog is open.
+    int clicks_during_opening = 0;
+    platform.while_dialog_starts = [&] {
+        if (++clicks_during_opening == 1) {
+            app.handle_event(UiEvent::Click, main_id(Field::PinpadDetails));
+        }
+    };
     app.handle_event(UiEvent::Click, main_id(Field::PinpadDetails));
-    app.handle_event(UiEvent::Click, main_id(Field::PinpadDetails));  // the quick second click
+    app.handle_event(UiEvent::Click, main_id(Field::PinpadDetails));
     EXPECT_EQ(platform.dialog_starts, 1);
     EXPECT_TRUE(app.dialog_open());
     EXPECT_FALSE(view.window_enabled);
+    EXPECT_EQ(view.window_enabled_history, std::vector<bool>{false});
     EXPECT_EQ(view.bound, (NoticeSender{99, 3}));
     EXPECT_TRUE(view.boxes.empty());
     app.on_timer();  // later ticks change nothing of the dialog's copy

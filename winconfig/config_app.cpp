@@ -353,9 +353,15 @@ void ConfigApp::show_details(DeviceKind kind, const ProxyStatus& status) {
 }
 
 VoidResult ConfigApp::open_status_dialog(DeviceKind kind, ProxyStatus snapshot) {
-    if (open_dialog_) {
+    if (open_dialog_ || dialog_opening_) {
         return {};
     }
+    dialog_opening_ = true;
+    struct OpeningDone {
+        bool& opening;
+        ~OpeningDone() { opening = false; }
+    } done{dialog_opening_};
+
     std::uintptr_t opening = ++last_opening_;
     auto [sender, receiver] = make_hand_over_channel();
     view_.set_window_enabled(false);

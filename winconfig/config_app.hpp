@@ -88,6 +88,9 @@ class ConfigApp {
         std::uintptr_t opening = 0;
     };
     std::optional<OpenDialog> open_dialog_;
+    // Set from the start of an opening until it is tracked or known to have failed: a Details
+    // click that reaches the model meanwhile does nothing, as one while a dialog is open.
+    bool dialog_opening_ = false;
     // The number of the last opening; each opening's end notice carries its own (from 1 on).
     std::uintptr_t last_opening_ = 0;
 };
