@@ -779,6 +779,39 @@ TEST_F(ConfigAppTest, TheEndOfAnUntrackedDialogLeavesTheTrackedOneAlone) {
     EXPECT_TRUE(tracked.wait_ended());
 }
 
+TEST_F(ConfigAppTest, ADialogEndingUnderTheStatusErrorBoxLeavesTheEnablingToTheBox) {
+    ScriptedDialog dialog(platform.notices);
+    platform.dialog_body = dialog.body();
+    script_reads(platform, {AppStatus{connected_status("Ethernet"), ProxyStatus{}},
+                            std::unexpected(StatusReadError::Checksum)});
+    app.on_timer();
+    app.show_terminal_details();
+    ASSERT_TRUE(app.dialog_open());
+
+    // The box owned by the main window opens while the dialog keeps the window disabled, and the
+    // dialog ends while the box is open: the window stays disabled under the box.
+    int nested = 0;
+    view.while_box_open = [&] {
+        ++nested;
+        dialog.release();
+        auto end = platform.notices.next();
+        ASSERT_TRUE(end.has_value());
+        app.handle_event(UiEvent::Notice, main_id(Field::Notice), end->id);
+        EXPECT_FALSE(app.dialog_open());
+        EXPECT_FALSE(view.window_enabled);
+        EXPECT_EQ(view.brought_to_front, 0);
+    };
+    app.on_timer();
+    EXPECT_EQ(nested, 1);
+    EXPECT_EQ(take_boxes(),
+              (std::vector<ShownBox>{{"Konnte Service-Status nicht abrufen: Prüfsumme ungültig",
+                                      BoxOwner::MainWindow, BoxStyle::Error}}));
+    // The box's end gives the window back.
+    EXPECT_TRUE(view.window_enabled);
+    EXPECT_EQ(view.brought_to_front, 1);
+    EXPECT_TRUE(dialog.wait_ended());
+}
+
 TEST_F(ConfigAppTest, TheEndOfADialogReportsEveryFailureAndEnablesTheWindow) {
     struct Case {
         std::optional<std::string> unbind_error;

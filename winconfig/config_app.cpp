@@ -133,7 +133,26 @@ void ConfigApp::on_click(ControlId source) {
 }
 
 void ConfigApp::show_error_box(std::string_view text, BoxOwner owner) {
-    view_.message_box(text, owner, BoxStyle::Error);
+    show_box(text, owner, BoxStyle::Error);
+}
+
+bool ConfigApp::show_box(std::string_view text, BoxOwner owner, BoxStyle style) {
+    if (owner != BoxOwner::MainWindow) {
+        return view_.message_box(text, owner, style);
+    }
+    ++owned_boxes_open_;
+    bool yes = view_.message_box(text, owner, style);
+    --owned_boxes_open_;
+    // A box that found the window disabled (by a dialog) leaves it disabled at its end.
+    if (owned_boxes_open_ == 0 && std::exchange(enable_after_owned_box_, false)) {
+        enable_window();
+    }
+    return yes;
+}
+
+void ConfigApp::enable_window() {
+    view_.set_window_enabled(true);
+    view_.bring_to_front();
 }
 
 void ConfigApp::on_init() {
@@ -200,7 +219,7 @@ void ConfigApp::save() {
     if (!written || !service_running_) {
         return;
     }
-    if (!view_.message_box(restart_question, BoxOwner::MainWindow, BoxStyle::YesNoQuestion)) {
+    if (!show_box(restart_question, BoxOwner::MainWindow, BoxStyle::YesNoQuestion)) {
         return;
     }
     refresh_service_state();
@@ -265,8 +284,11 @@ void ConfigApp::on_dialog_closed(std::uintptr_t opening) {
     } else if (!end->has_value()) {
         show_error_box(std::string(dialog_failed_prefix) + end->error().message());
     }
-    view_.set_window_enabled(true);
-    view_.bring_to_front();
+    if (owned_boxes_open_ > 0) {
+        enable_after_owned_box_ = true;
+        return;
+    }
+    enable_window();
 }
 
 void ConfigApp::refresh_service_state() {

@@ -41,8 +41,9 @@ class ConfigApp {
     // Once a second: the service state, then the published status of both proxies.
     void on_timer();
     // The dialog of opening `opening` has ended. When that is the tracked dialog: its handler
-    // unbound, its thread joined, the window back. The end of any other dialog (one left
-    // untracked, or one that ended before its hand-over) does nothing.
+    // unbound, its thread joined, the window back (once no box owned by the window is open). The
+    // end of any other dialog (one left untracked, or one that ended before its hand-over) does
+    // nothing.
     void on_dialog_closed(std::uintptr_t opening);
 
     void refresh_service_state();
@@ -68,6 +69,10 @@ class ConfigApp {
     void on_click(ControlId source);
     void show_details(DeviceKind kind, const ProxyStatus& status);
     void show_error_box(std::string_view text, BoxOwner owner = BoxOwner::None);
+    // Every box goes through here: a box owned by the main window keeps all input from it until
+    // it ends, so a dialog's end during that box leaves the window's enabling to the box's end.
+    bool show_box(std::string_view text, BoxOwner owner, BoxStyle style);
+    void enable_window();
 
     ConfigView& view_;
     ConfigPlatform& platform_;
@@ -93,6 +98,10 @@ class ConfigApp {
     bool dialog_opening_ = false;
     // The number of the last opening; each opening's end notice carries its own (from 1 on).
     std::uintptr_t last_opening_ = 0;
+    // Boxes owned by the main window that are open now, nested ones counted.
+    int owned_boxes_open_ = 0;
+    // A dialog ended while an owned box was open: the window is enabled when the last one ends.
+    bool enable_after_owned_box_ = false;
 };
 
 }  // namespace tessaro::winconfig
