@@ -513,8 +513,10 @@ TEST_F(ConfigAppTest, AnAcceptedRestartStopsAtOnceAndStartsOnceWhenStopped) {
               (std::vector<std::string>{"open 4", "query", "open 48", "start tessaro-config"}));
     EXPECT_FALSE(app.restart_pending());
     EXPECT_EQ(tick_calls(1), (std::vector<std::string>{"open 4", "query"}));
-    EXPECT_TRUE(view.boxes.empty() ||
-                view.boxes.back().style == BoxStyle::YesNoQuestion);  // only the question
+    // The question was the only box.
+    EXPECT_EQ(view.boxes,
+              (std::vector<ShownBox>{{"Dienst neu starten um die Änderungen zu übernehmen?",
+                                      BoxOwner::MainWindow, BoxStyle::YesNoQuestion}}));
 }
 
 TEST_F(ConfigAppTest, TheStatusTickShowsEachReadErrorOncePerChange) {
@@ -553,6 +555,24 @@ TEST_F(ConfigAppTest, TheStatusTickShowsEachReadErrorOncePerChange) {
                               "not there"});
     EXPECT_EQ(view.boxes.size(), 3u);
     EXPECT_EQ(app.status_error(), StatusReadError::Version);
+}
+
+TEST_F(ConfigAppTest, ATickThatCannotOpenTheSectionAfterAConnectedReadShowsBothNotConnected) {
+    script_reads(platform, {AppStatus{connected_status("Ethernet"), connected_status("USB-LAN")}});
+    app.on_timer();
+    ASSERT_EQ(view.text(main_id(Field::PinpadState)), "Verbunden");
+
+    app.on_timer();  // the section is gone
+    for (Field state : {Field::TerminalState, Field::PinpadState}) {
+        EXPECT_EQ(view.text(main_id(state)), "Nicht verbunden");
+    }
+    for (Field details : {Field::TerminalDetails, Field::PinpadDetails}) {
+        EXPECT_FALSE(view.control(main_id(details)).enabled);
+    }
+    EXPECT_EQ(app.last_status(), AppStatus{});
+    EXPECT_EQ(app.status_error(), std::nullopt);
+    EXPECT_EQ(view.lines.size(), 1u);
+    EXPECT_TRUE(view.boxes.empty());
 }
 
 TEST_F(ConfigAppTest, ATickNestedInTheReadErrorBoxRefreshesTheServiceButSkipsItsRead) {
