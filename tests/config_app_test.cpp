@@ -2,8 +2,11 @@
 // the Save button, the save with its restart question, the service state and its button, the
 // status tick, and the status dialog's opening and end (on real threads with stand-in bodies).
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <deque>
 #include <map>
+#include <mutex>
 #include <stdexcept>
 
 #include <gtest/gtest.h>
@@ -132,6 +135,35 @@ class ScriptedStatus : public StatusSource {
     StatusReadError error_ = StatusReadError::Deserialization;
 };
 
+// The main window's notices as the dialog threads signal them, taken by the test's thread (the
+// GUI thread) in order, as the window's message loop would deliver them.
+class NoticeQueue {
+  public:
+    void signal(NoticeSender notice) {
+        {
+            std::lock_guard lock(mutex_);
+            notices_.push_back(notice);
+        }
+        signalled_.notify_all();
+    }
+    // The next notice; none when none comes within 30 s.
+    std::optional<NoticeSender> next() {
+        std::unique_lock lock(mutex_);
+        if (!signalled_.wait_for(lock, std::chrono::seconds(30),
+                                 [&] { return !notices_.empty(); })) {
+            return std::nullopt;
+        }
+        NoticeSender notice = notices_.front();
+        notices_.pop_front();
+        return notice;
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable signalled_;
+    std::deque<NoticeSender> notices_;
+};
+
 class FakePlatform : public ConfigPlatform {
   public:
     Interfaces scan_adapters() override { return scan; }
@@ -164,9 +196,15 @@ class FakePlatform : public ConfigPlatform {
         return event_viewer_result;
     }
 
+    // The thread's boundary signals the main notice after an abort, as on Windows.
     Result<DialogThread> start_dialog_thread(DialogStart start) override {
         ++dialog_starts;
-        return DialogThread::start(std::move(start), dialog_body);
+        auto thread = DialogThread::start(std::move(start), dialog_body,
+                                          [this](NoticeSender notice) { notices.signal(notice); });
+        if (thread && while_dialog_starts) {
+            while_dialog_starts();
+        }
+        return thread;
     }
 
     Interfaces scan;
@@ -182,6 +220,9 @@ class FakePlatform : public ConfigPlatform {
     int event_viewer_starts = 0;
     DialogBody dialog_body;
     int dialog_starts = 0;
+    // Runs once a dialog thread has started, before its opening has received the hand-over.
+    std::function<void()> while_dialog_starts;
+    NoticeQueue notices;
 };
 
 // One scripted read per status tick, in order.
@@ -405,23 +446,23 @@ TEST_F(ConfigAppTest, SaveStoresWritesAndAsksForARestartOnlyWhileTheServiceRuns)
     EXPECT_FALSE(app.restart_pending());
 }
 
-TEST_F(ConfigAppTest, AFailedSaveShowsItsErrorDisablesSaveAndStillAsks) {
+TEST_F(ConfigAppTest, AFailedSaveKeepsTheLastSavedSettingsAndAsksNothing) {
     platform.service.state = 4;
     app.on_timer();
+    const Settings before = app.saved_settings();
 
-    // The key cannot be opened: the controls are stored all the same.
+    // The key cannot be opened.
     view.set_text({Page::Terminal, Field::SicctPort}, "5000");
     platform.key_error = "Permission denied for given path: SOFTWARE\\Korvel\\Tessaro";
     app.save();
-    EXPECT_EQ(app.saved_settings().terminal.pc_sicct_port, 5000);
-    EXPECT_FALSE(save_enabled());
+    EXPECT_EQ(app.saved_settings(), before);
+    EXPECT_TRUE(save_enabled());
     EXPECT_EQ(take_boxes(),
               (std::vector<ShownBox>{{"Permission denied for given path: SOFTWARE\\Korvel\\Tessaro",
-                                      BoxOwner::None, BoxStyle::Error},
-                                     {"Dienst neu starten um die Änderungen zu übernehmen?",
-                                      BoxOwner::MainWindow, BoxStyle::YesNoQuestion}}));
+                                      BoxOwner::None, BoxStyle::Error}}));
 
-    // A write fails: what came before stays, nothing after it is touched.
+    // A write fails: what came before stays, nothing after it is touched, and the key's partial
+    // writes are no saved state.
     platform.key_error.reset();
     platform.refused_value = "pc-sicct-port";
     view.select(main_id(Field::LogLevelCombo), 0);  // "Debug"
@@ -429,11 +470,24 @@ TEST_F(ConfigAppTest, AFailedSaveShowsItsErrorDisablesSaveAndStillAsks) {
     app.save();
     EXPECT_EQ(platform.registry_log,
               (std::vector<std::string>{"set loglevel", "set pc-sicct-port"}));
-    auto boxes = take_boxes();
-    ASSERT_EQ(boxes.size(), 2u);
-    EXPECT_EQ(boxes[0].text, "Permission denied for given value name: 'pc-sicct-port'");
-    EXPECT_EQ(boxes[0].owner, BoxOwner::None);
+    EXPECT_EQ(take_boxes(),
+              (std::vector<ShownBox>{{"Permission denied for given value name: 'pc-sicct-port'",
+                                      BoxOwner::None, BoxStyle::Error}}));
+    EXPECT_EQ(app.saved_settings(), before);
+    EXPECT_TRUE(save_enabled());
+    EXPECT_FALSE(app.restart_pending());
+
+    // The same edits saved again once the key takes them: saved, "Speichern" disabled, and the
+    // question asked.
+    platform.refused_value.reset();
+    app.handle_event(UiEvent::Click, main_id(Field::SaveButton));
+    EXPECT_EQ(app.saved_settings().log_level, LogLevel::Debug);
+    EXPECT_EQ(app.saved_settings().terminal.pc_sicct_port, 5000);
     EXPECT_EQ(app.saved_settings().pinpad.pc_sicct_port, 6000);
+    EXPECT_FALSE(save_enabled());
+    EXPECT_EQ(take_boxes(),
+              (std::vector<ShownBox>{{"Dienst neu starten um die Änderungen zu übernehmen?",
+                                      BoxOwner::MainWindow, BoxStyle::YesNoQuestion}}));
 }
 
 TEST_F(ConfigAppTest, AnAcceptedRestartStopsAtOnceAndStartsOnceWhenStopped) {
@@ -459,8 +513,10 @@ TEST_F(ConfigAppTest, AnAcceptedRestartStopsAtOnceAndStartsOnceWhenStopped) {
               (std::vector<std::string>{"open 4", "query", "open 48", "start tessaro-config"}));
     EXPECT_FALSE(app.restart_pending());
     EXPECT_EQ(tick_calls(1), (std::vector<std::string>{"open 4", "query"}));
-    EXPECT_TRUE(view.boxes.empty() ||
-                view.boxes.back().style == BoxStyle::YesNoQuestion);  // only the question
+    // The question was the only box.
+    EXPECT_EQ(view.boxes,
+              (std::vector<ShownBox>{{"Dienst neu starten um die Änderungen zu übernehmen?",
+                                      BoxOwner::MainWindow, BoxStyle::YesNoQuestion}}));
 }
 
 TEST_F(ConfigAppTest, TheStatusTickShowsEachReadErrorOncePerChange) {
@@ -501,6 +557,24 @@ TEST_F(ConfigAppTest, TheStatusTickShowsEachReadErrorOncePerChange) {
     EXPECT_EQ(app.status_error(), StatusReadError::Version);
 }
 
+TEST_F(ConfigAppTest, ATickThatCannotOpenTheSectionAfterAConnectedReadShowsBothNotConnected) {
+    script_reads(platform, {AppStatus{connected_status("Ethernet"), connected_status("USB-LAN")}});
+    app.on_timer();
+    ASSERT_EQ(view.text(main_id(Field::PinpadState)), "Verbunden");
+
+    app.on_timer();  // the section is gone
+    for (Field state : {Field::TerminalState, Field::PinpadState}) {
+        EXPECT_EQ(view.text(main_id(state)), "Nicht verbunden");
+    }
+    for (Field details : {Field::TerminalDetails, Field::PinpadDetails}) {
+        EXPECT_FALSE(view.control(main_id(details)).enabled);
+    }
+    EXPECT_EQ(app.last_status(), AppStatus{});
+    EXPECT_EQ(app.status_error(), std::nullopt);
+    EXPECT_EQ(view.lines.size(), 1u);
+    EXPECT_TRUE(view.boxes.empty());
+}
+
 TEST_F(ConfigAppTest, ATickNestedInTheReadErrorBoxRefreshesTheServiceButSkipsItsRead) {
     platform.service.state = 4;
     script_reads(platform, {std::unexpected(StatusReadError::Deserialization)});
@@ -524,12 +598,18 @@ TEST_F(ConfigAppTest, ATickNestedInTheReadErrorBoxRefreshesTheServiceButSkipsIts
     EXPECT_EQ(platform.status_opens, 2);
 }
 
-// A dialog body that hands its notice over and ends when released, with `result`.
+// A dialog body that hands its notice over and, once released, signals the main notice and ends
+// with `result`, as the real dialog does. A body left unreleased ends by itself after 30 s, so
+// that a wrong wait for it fails instead of hanging.
 struct ScriptedDialog {
-    std::atomic<bool> release{false};
-    std::atomic<int> runs{0};
-    std::atomic<bool> ended{false};
+    explicit ScriptedDialog(NoticeQueue& queue) : notices(queue) {}
+
+    NoticeQueue& notices;
     std::mutex mutex;
+    std::condition_variable changed;
+    bool released = false;
+    int runs = 0;
+    int ends = 0;
     std::optional<ProxyStatus> snapshot;
     std::optional<DeviceKind> kind;
     std::optional<NoticeSender> main_notice;
@@ -537,61 +617,105 @@ struct ScriptedDialog {
 
     DialogBody body() {
         return [this](DialogStart start) -> VoidResult {
-            ++runs;
             {
                 std::lock_guard lock(mutex);
+                ++runs;
                 snapshot = start.snapshot;
                 kind = start.kind;
                 main_notice = start.main_notice;
             }
             if (auto sent = start.hand_over.send(NoticeSender{99, 3}); !sent) {
+                end();
                 return fail(sent.error());
             }
-            while (!release.load()) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            VoidResult r;
+            {
+                std::unique_lock lock(mutex);
+                changed.wait_for(lock, std::chrono::seconds(30), [&] { return released; });
+                r = result;
             }
-            // Nothing of this record is touched after `ended`: a detached thread may outlive
-            // the test's wait only by its return.
-            VoidResult end = result;
-            ended = true;
-            return end;
+            notices.signal(start.main_notice);
+            // Nothing of this record is touched after the end is counted: a detached thread may
+            // outlive the test's wait only by its return.
+            end();
+            return r;
         };
+    }
+    void release() {
+        {
+            std::lock_guard lock(mutex);
+            released = true;
+        }
+        changed.notify_all();
+    }
+    // Every run has ended (at most 30 s).
+    bool wait_ended() {
+        std::unique_lock lock(mutex);
+        return changed.wait_for(lock, std::chrono::seconds(30), [&] { return ends == runs; });
+    }
+    int run_count() {
+        std::lock_guard lock(mutex);
+        return runs;
+    }
+
+  private:
+    // Notified under the lock: the test may destroy the record as soon as its wait can return.
+    void end() {
+        std::lock_guard lock(mutex);
+        ++ends;
+        changed.notify_all();
     }
 };
 
 TEST_F(ConfigAppTest, ADialogOpensOnceWithTheStatusOfTheClickAndEndsOnItsNotice) {
-    ScriptedDialog dialog;
+    ScriptedDialog dialog(platform.notices);
     platform.dialog_body = dialog.body();
     script_reads(platform, {AppStatus{ProxyStatus{}, connected_status("USB-LAN")},
                             AppStatus{ProxyStatus{}, connected_status("changed later")}});
     app.on_timer();
 
+    // The quick second click reaches the model while the first opening still waits for the
+    // dialog's hand-over; a third comes once the dialog is open.
+    int clicks_during_opening = 0;
+    platform.while_dialog_starts = [&] {
+        if (++clicks_during_opening == 1) {
+            app.handle_event(UiEvent::Click, main_id(Field::PinpadDetails));
+        }
+    };
     app.handle_event(UiEvent::Click, main_id(Field::PinpadDetails));
-    app.handle_event(UiEvent::Click, main_id(Field::PinpadDetails));  // the quick second click
+    app.handle_event(UiEvent::Click, main_id(Field::PinpadDetails));
     EXPECT_EQ(platform.dialog_starts, 1);
     EXPECT_TRUE(app.dialog_open());
     EXPECT_FALSE(view.window_enabled);
+    EXPECT_EQ(view.window_enabled_history, std::vector<bool>{false});
     EXPECT_EQ(view.bound, (NoticeSender{99, 3}));
+    EXPECT_TRUE(view.boxes.empty());
     app.on_timer();  // later ticks change nothing of the dialog's copy
+    std::optional<NoticeSender> main_notice;
     {
         std::lock_guard lock(dialog.mutex);
         EXPECT_EQ(dialog.snapshot, connected_status("USB-LAN"));
         EXPECT_EQ(dialog.kind, DeviceKind::Pinpad);
-        EXPECT_EQ(dialog.main_notice, view.main_notice());
+        main_notice = dialog.main_notice;
     }
+    ASSERT_TRUE(main_notice.has_value());
+    EXPECT_EQ(main_notice->window, 1u);
 
-    dialog.release = true;
-    app.handle_event(UiEvent::Notice, main_id(Field::Notice));
+    dialog.release();
+    auto end = platform.notices.next();
+    ASSERT_EQ(end, main_notice);
+    app.handle_event(UiEvent::Notice, main_id(Field::Notice), end->id);
     EXPECT_FALSE(app.dialog_open());
     EXPECT_EQ(view.bound, std::nullopt);
     EXPECT_TRUE(view.window_enabled);
     EXPECT_EQ(view.brought_to_front, 1);
     EXPECT_TRUE(view.boxes.empty());
-    EXPECT_EQ(dialog.runs.load(), 1);
+    EXPECT_EQ(dialog.run_count(), 1);
 
     // A notice with nothing tracked does nothing.
-    app.on_dialog_closed();
+    app.on_dialog_closed(end->id);
     EXPECT_EQ(view.brought_to_front, 1);
+    EXPECT_TRUE(dialog.wait_ended());
 }
 
 TEST_F(ConfigAppTest, ADialogThatEndsBeforeTheHandOverLeavesTheWindowEnabled) {
@@ -619,7 +743,7 @@ TEST_F(ConfigAppTest, ADialogThatEndsBeforeTheHandOverLeavesTheWindowEnabled) {
 }
 
 TEST_F(ConfigAppTest, ADialogWhoseHandlerCannotBeBoundGoesOnUntracked) {
-    ScriptedDialog dialog;
+    ScriptedDialog dialog(platform.notices);
     platform.dialog_body = dialog.body();
     view.bind_error = "raw handler bound already";
     app.show_terminal_details();
@@ -629,12 +753,83 @@ TEST_F(ConfigAppTest, ADialogWhoseHandlerCannotBeBoundGoesOnUntracked) {
                                                     "already",
                                                     BoxOwner::None, BoxStyle::Error}}));
     // Its end later finds nothing tracked.
-    app.handle_event(UiEvent::Notice, main_id(Field::Notice));
+    dialog.release();
+    auto end = platform.notices.next();
+    ASSERT_TRUE(end.has_value());
+    app.handle_event(UiEvent::Notice, main_id(Field::Notice), end->id);
     EXPECT_EQ(view.brought_to_front, 0);
-    dialog.release = true;
-    for (int i = 0; i < 5000 && !dialog.ended.load(); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    EXPECT_TRUE(dialog.wait_ended());
+}
+
+TEST_F(ConfigAppTest, TheEndOfAnUntrackedDialogLeavesTheTrackedOneAlone) {
+    // The first dialog goes on untracked after its binding failed; the second is tracked.
+    ScriptedDialog untracked(platform.notices);
+    ScriptedDialog tracked(platform.notices);
+    platform.dialog_body = untracked.body();
+    view.bind_error = "raw handler bound already";
+    app.show_terminal_details();
+    ASSERT_FALSE(app.dialog_open());
+    view.bind_error.reset();
+    platform.dialog_body = tracked.body();
+    app.show_pinpad_details();
+    ASSERT_TRUE(app.dialog_open());
+    take_boxes();
+
+    // The untracked dialog's end is no end of the tracked one: nothing is unbound, joined or
+    // enabled (a join here would wait for the tracked dialog's thread).
+    untracked.release();
+    auto untracked_end = platform.notices.next();
+    ASSERT_TRUE(untracked_end.has_value());
+    app.handle_event(UiEvent::Notice, main_id(Field::Notice), untracked_end->id);
+    EXPECT_TRUE(app.dialog_open());
+    EXPECT_EQ(view.bound, (NoticeSender{99, 3}));
+    EXPECT_FALSE(view.window_enabled);
+    EXPECT_EQ(tracked.run_count(), 1);
+    EXPECT_TRUE(view.boxes.empty());
+
+    tracked.release();
+    auto tracked_end = platform.notices.next();
+    ASSERT_TRUE(tracked_end.has_value());
+    EXPECT_NE(tracked_end->id, untracked_end->id);
+    app.handle_event(UiEvent::Notice, main_id(Field::Notice), tracked_end->id);
+    EXPECT_FALSE(app.dialog_open());
+    EXPECT_TRUE(view.window_enabled);
+    EXPECT_EQ(view.brought_to_front, 1);
+    EXPECT_TRUE(untracked.wait_ended());
+    EXPECT_TRUE(tracked.wait_ended());
+}
+
+TEST_F(ConfigAppTest, ADialogEndingUnderTheStatusErrorBoxLeavesTheEnablingToTheBox) {
+    ScriptedDialog dialog(platform.notices);
+    platform.dialog_body = dialog.body();
+    script_reads(platform, {AppStatus{connected_status("Ethernet"), ProxyStatus{}},
+                            std::unexpected(StatusReadError::Checksum)});
+    app.on_timer();
+    app.show_terminal_details();
+    ASSERT_TRUE(app.dialog_open());
+
+    // The box owned by the main window opens while the dialog keeps the window disabled, and the
+    // dialog ends while the box is open: the window stays disabled under the box.
+    int nested = 0;
+    view.while_box_open = [&] {
+        ++nested;
+        dialog.release();
+        auto end = platform.notices.next();
+        ASSERT_TRUE(end.has_value());
+        app.handle_event(UiEvent::Notice, main_id(Field::Notice), end->id);
+        EXPECT_FALSE(app.dialog_open());
+        EXPECT_FALSE(view.window_enabled);
+        EXPECT_EQ(view.brought_to_front, 0);
+    };
+    app.on_timer();
+    EXPECT_EQ(nested, 1);
+    EXPECT_EQ(take_boxes(),
+              (std::vector<ShownBox>{{"Konnte Service-Status nicht abrufen: Prüfsumme ungültig",
+                                      BoxOwner::MainWindow, BoxStyle::Error}}));
+    // The box's end gives the window back.
+    EXPECT_TRUE(view.window_enabled);
+    EXPECT_EQ(view.brought_to_front, 1);
+    EXPECT_TRUE(dialog.wait_ended());
 }
 
 TEST_F(ConfigAppTest, TheEndOfADialogReportsEveryFailureAndEnablesTheWindow) {
@@ -646,6 +841,7 @@ TEST_F(ConfigAppTest, TheEndOfADialogReportsEveryFailureAndEnablesTheWindow) {
     };
     const std::vector<Case> cases = {
         {"unbind failed", false, {}, {"Could not unbind raw event handler: unbind failed"}},
+        // Aborted after the hand-over: the thread's boundary signals the main notice.
         {std::nullopt, true, {}, {"Dialog thread panicked: Any { .. }"}},
         {std::nullopt, false, fail("gone wrong"), {"Dialog thread failed: gone wrong"}},
     };
@@ -659,13 +855,16 @@ TEST_F(ConfigAppTest, TheEndOfADialogReportsEveryFailureAndEnablesTheWindow) {
             if (c.throws) {
                 throw std::runtime_error("boom");
             }
+            platform.notices.signal(start.main_notice);
             return c.result;
         };
         view.unbind_error = c.unbind_error;
         app.show_terminal_details();
         ASSERT_TRUE(app.dialog_open());
         release = true;
-        app.on_dialog_closed();
+        auto end = platform.notices.next();
+        ASSERT_TRUE(end.has_value());
+        app.handle_event(UiEvent::Notice, main_id(Field::Notice), end->id);
         std::vector<std::string> texts;
         for (const auto& box : take_boxes()) {
             EXPECT_EQ(box.owner, BoxOwner::None);

@@ -79,7 +79,9 @@ class FakeConfigView : public ConfigView {
     }
     void print_line(std::string_view line) override { lines.emplace_back(line); }
 
-    NoticeSender main_notice() const override { return NoticeSender{1, 7}; }
+    NoticeSender main_notice(std::uintptr_t opening) const override {
+        return NoticeSender{1, opening};
+    }
     VoidResult bind_focus_forwarding(NoticeSender dialog) override {
         if (bind_error) {
             return fail(*bind_error);

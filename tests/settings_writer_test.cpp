@@ -358,8 +358,8 @@ TEST(SettingsWriterFailure, TheErrorNamesTheValueOfTheFailingCall) {
         const char* expected;
     } cases[] = {
         // Deleting the older name after a successful write.
-        {FailingKey::Call::Remove, "host-interface", os::RegistryErrorKind::NotFound,
-         "Data not found for value with name 'host-interface'"},
+        {FailingKey::Call::Remove, "host-interface", os::RegistryErrorKind::AccessDenied,
+         "Permission denied for given value name: 'host-interface'"},
         // Deleting a value at its default.
         {FailingKey::Call::Remove, "pinpad-pc-udp-port", os::RegistryErrorKind::Other,
          "An unknown IO error occurred for given value name: 'pinpad-pc-udp-port'"},
@@ -389,6 +389,24 @@ TEST(SettingsWriterFailure, AbsentValuesAreNeverDeleted) {
     ASSERT_TRUE(save_settings(Settings{}, key).has_value());
     for (const auto& [call, name] : key.calls) {
         EXPECT_EQ(call, FailingKey::Call::Query) << name;
+    }
+}
+
+TEST(SettingsWriterFailure, AValueGoneByTheTimeOfItsDeleteCountsAsDeleted) {
+    // The query finds the value, but its delete finds it gone (another program deleted it in
+    // between): the save goes on and succeeds, for a value at its default and for an older name.
+    for (const char* gone : {"pinpad-pc-udp-port", "host-interface"}) {
+        Settings s;
+        s.terminal.pc_interface = InterfaceSelection::by_name("lan0");
+        FailingKey key({{"host-interface", dword(1)}, {"pinpad-pc-udp-port", dword(9)}},
+                       FailingKey::Call::Remove, gone, os::RegistryErrorKind::NotFound);
+        auto saved = save_settings(s, key);
+        EXPECT_TRUE(saved.has_value()) << gone << ": " << saved.error().message();
+        // Every later value was still handled.
+        EXPECT_EQ(key.calls.back(),
+                  std::make_pair(FailingKey::Call::Query,
+                                 std::string("pinpad-service-discovery-interval")))
+            << gone;
     }
 }
 

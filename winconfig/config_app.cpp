@@ -80,7 +80,7 @@ ConfigApp::ConfigApp(ConfigView& view, ConfigPlatform& platform, Settings saved_
       pinpad_tab_(view, true),
       saved_settings_(std::move(saved_settings)) {}
 
-void ConfigApp::handle_event(UiEvent event, ControlId source) {
+void ConfigApp::handle_event(UiEvent event, ControlId source, std::uintptr_t notice_id) {
     switch (event) {
         case UiEvent::Init:
             if (source == main_control(Field::Window)) {
@@ -107,7 +107,7 @@ void ConfigApp::handle_event(UiEvent event, ControlId source) {
             break;
         case UiEvent::Notice:
             if (source == main_control(Field::Notice)) {
-                on_dialog_closed();
+                on_dialog_closed(notice_id);
             }
             break;
         case UiEvent::Close:
@@ -133,7 +133,26 @@ void ConfigApp::on_click(ControlId source) {
 }
 
 void ConfigApp::show_error_box(std::string_view text, BoxOwner owner) {
-    view_.message_box(text, owner, BoxStyle::Error);
+    show_box(text, owner, BoxStyle::Error);
+}
+
+bool ConfigApp::show_box(std::string_view text, BoxOwner owner, BoxStyle style) {
+    if (owner != BoxOwner::MainWindow) {
+        return view_.message_box(text, owner, style);
+    }
+    ++owned_boxes_open_;
+    bool yes = view_.message_box(text, owner, style);
+    --owned_boxes_open_;
+    // A box that found the window disabled (by a dialog) leaves it disabled at its end.
+    if (owned_boxes_open_ == 0 && std::exchange(enable_after_owned_box_, false)) {
+        enable_window();
+    }
+    return yes;
+}
+
+void ConfigApp::enable_window() {
+    view_.set_window_enabled(true);
+    view_.bring_to_front();
 }
 
 void ConfigApp::on_init() {
@@ -171,14 +190,15 @@ void ConfigApp::update_save_button() {
 }
 
 void ConfigApp::save() {
+    // The saved settings take the controls' values only once the key holds all of them: after a
+    // failure "Speichern" stays enabled, and the same edits can be saved again.
+    Settings edited = saved_settings_;
     auto selection = view_.selection(main_control(Field::LogLevelCombo));
     if (selection && *selection < LOG_LEVEL_ITEMS.size()) {
-        saved_settings_.log_level = LOG_LEVEL_ITEMS[*selection].level;
+        edited.log_level = LOG_LEVEL_ITEMS[*selection].level;
     }
-    // The saved settings hold what the controls show from here on, whether or not the writes
-    // succeed.
-    terminal_tab_.store(saved_settings_.terminal);
-    pinpad_tab_.store(saved_settings_.pinpad);
+    terminal_tab_.store(edited.terminal);
+    pinpad_tab_.store(edited.pinpad);
 
     VoidResult written = [&]() -> VoidResult {
         auto key = platform_.open_settings_key();
@@ -186,18 +206,20 @@ void ConfigApp::save() {
             return fail(std::move(key.error()));
         }
         // The key is closed when this returns, before any box.
-        return save_settings(saved_settings_, **key);
+        return save_settings(edited, **key);
     }();
-    if (!written) {
+    if (written) {
+        saved_settings_ = std::move(edited);
+    } else {
         show_error_box(written.error().message());
     }
     update_save_button();
 
-    // As the last query left it; a tick nested in the error box may have refreshed it.
-    if (!service_running_) {
+    // No restart on a half-written key; otherwise as the last state query left it.
+    if (!written || !service_running_) {
         return;
     }
-    if (!view_.message_box(restart_question, BoxOwner::MainWindow, BoxStyle::YesNoQuestion)) {
+    if (!show_box(restart_question, BoxOwner::MainWindow, BoxStyle::YesNoQuestion)) {
         return;
     }
     refresh_service_state();
@@ -246,11 +268,11 @@ void ConfigApp::on_timer() {
     status_read_running_ = false;
 }
 
-void ConfigApp::on_dialog_closed() {
-    if (!open_dialog_) {
+void ConfigApp::on_dialog_closed(std::uintptr_t opening) {
+    if (!open_dialog_ || open_dialog_->opening != opening) {
         return;
     }
-    DialogThread thread = std::move(*open_dialog_);
+    DialogThread thread = std::move(open_dialog_->thread);
     open_dialog_.reset();
 
     if (auto unbound = view_.unbind_focus_forwarding(); !unbound) {
@@ -262,8 +284,11 @@ void ConfigApp::on_dialog_closed() {
     } else if (!end->has_value()) {
         show_error_box(std::string(dialog_failed_prefix) + end->error().message());
     }
-    view_.set_window_enabled(true);
-    view_.bring_to_front();
+    if (owned_boxes_open_ > 0) {
+        enable_after_owned_box_ = true;
+        return;
+    }
+    enable_window();
 }
 
 void ConfigApp::refresh_service_state() {
@@ -350,12 +375,19 @@ void ConfigApp::show_details(DeviceKind kind, const ProxyStatus& status) {
 }
 
 VoidResult ConfigApp::open_status_dialog(DeviceKind kind, ProxyStatus snapshot) {
-    if (open_dialog_) {
+    if (open_dialog_ || dialog_opening_) {
         return {};
     }
+    dialog_opening_ = true;
+    struct OpeningDone {
+        bool& opening;
+        ~OpeningDone() { opening = false; }
+    } done{dialog_opening_};
+
+    std::uintptr_t opening = ++last_opening_;
     auto [sender, receiver] = make_hand_over_channel();
     view_.set_window_enabled(false);
-    DialogStart start{view_.main_notice(), std::move(snapshot), kind, std::move(sender)};
+    DialogStart start{view_.main_notice(opening), std::move(snapshot), kind, std::move(sender)};
     auto thread = platform_.start_dialog_thread(std::move(start));
     if (!thread) {
         view_.set_window_enabled(true);
@@ -377,12 +409,13 @@ VoidResult ConfigApp::open_status_dialog(DeviceKind kind, ProxyStatus snapshot) 
     }
 
     if (auto bound = view_.bind_focus_forwarding(*dialog_notice); !bound) {
-        // The dialog goes on by itself, untracked; its end notice will find nothing to do.
+        // The dialog goes on by itself, untracked; its end notice names an opening that is not
+        // tracked and does nothing.
         thread->detach();
         view_.set_window_enabled(true);
         return fail(std::move(bound.error()));
     }
-    open_dialog_ = std::move(*thread);
+    open_dialog_ = OpenDialog{std::move(*thread), opening};
     return {};
 }
 

@@ -5,6 +5,7 @@
 // in its error box to skip its own read.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 
 #include "common/settings.hpp"
@@ -24,8 +25,9 @@ class ConfigApp {
   public:
     ConfigApp(ConfigView& view, ConfigPlatform& platform, Settings saved_settings);
 
-    // The dispatch of the main window's events by kind and source control.
-    void handle_event(UiEvent event, ControlId source);
+    // The dispatch of the main window's events by kind and source control; a notice also brings
+    // its id, which names the dialog opening that signalled it.
+    void handle_event(UiEvent event, ControlId source, std::uintptr_t notice_id = 0);
 
     // The first event: the saved log level, the adapter scan, both tabs, the Save button, and the
     // window shown.
@@ -33,12 +35,16 @@ class ConfigApp {
     // "Speichern" enabled exactly for a valid change; every marker set.
     void update_save_button();
     // The controls stored, the settings written, the Save button updated, and the restart
-    // question while the service runs.
+    // question while the service runs. A failed save keeps the settings of the last successful
+    // one, so "Speichern" stays enabled for a retry, and asks nothing.
     void save();
     // Once a second: the service state, then the published status of both proxies.
     void on_timer();
-    // A status dialog has ended: its handler unbound, its thread joined, the window back.
-    void on_dialog_closed();
+    // The dialog of opening `opening` has ended. When that is the tracked dialog: its handler
+    // unbound, its thread joined, the window back (once no box owned by the window is open). The
+    // end of any other dialog (one left untracked, or one that ended before its hand-over) does
+    // nothing.
+    void on_dialog_closed(std::uintptr_t opening);
 
     void refresh_service_state();
     void toggle_service();
@@ -63,6 +69,10 @@ class ConfigApp {
     void on_click(ControlId source);
     void show_details(DeviceKind kind, const ProxyStatus& status);
     void show_error_box(std::string_view text, BoxOwner owner = BoxOwner::None);
+    // Every box goes through here: a box owned by the main window keeps all input from it until
+    // it ends, so a dialog's end during that box leaves the window's enabling to the box's end.
+    bool show_box(std::string_view text, BoxOwner owner, BoxStyle style);
+    void enable_window();
 
     ConfigView& view_;
     ConfigPlatform& platform_;
@@ -76,8 +86,22 @@ class ConfigApp {
     bool service_running_ = false;
     bool restart_pending_ = false;
     AppStatus last_status_;
-    // The tracked dialog's thread; its raw handler is bound on the window while this is set.
-    std::optional<DialogThread> open_dialog_;
+    // The tracked dialog's thread and the number of its opening; its raw handler is bound on the
+    // window while this is set.
+    struct OpenDialog {
+        DialogThread thread;
+        std::uintptr_t opening = 0;
+    };
+    std::optional<OpenDialog> open_dialog_;
+    // Set from the start of an opening until it is tracked or known to have failed: a Details
+    // click that reaches the model meanwhile does nothing, as one while a dialog is open.
+    bool dialog_opening_ = false;
+    // The number of the last opening; each opening's end notice carries its own (from 1 on).
+    std::uintptr_t last_opening_ = 0;
+    // Boxes owned by the main window that are open now, nested ones counted.
+    int owned_boxes_open_ = 0;
+    // A dialog ended while an owned box was open: the window is enabled when the last one ends.
+    bool enable_after_owned_box_ = false;
 };
 
 }  // namespace tessaro::winconfig

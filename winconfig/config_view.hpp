@@ -105,8 +105,10 @@ class ConfigView {
     // A line on standard output (dropped silently when the process has none).
     virtual void print_line(std::string_view line) = 0;
 
-    // The main window's notice, for a status dialog thread to signal when its dialog ends.
-    virtual NoticeSender main_notice() const = 0;
+    // The main window's notice for the status dialog thread of one opening to signal when its
+    // dialog ends. Its id is `opening`, which the notice event hands back, so that the model tells
+    // the end of the dialog it tracks from that of one it does not.
+    virtual NoticeSender main_notice(std::uintptr_t opening) const = 0;
     // The raw handler with id 65536 on the main window that signals `dialog` on WM_SETFOCUS and
     // on WM_SETCURSOR for WM_LBUTTONDOWN; fails when one is bound already.
     [[nodiscard]] virtual VoidResult bind_focus_forwarding(NoticeSender dialog) = 0;

@@ -88,7 +88,7 @@ std::pair<HandOverSender, HandOverReceiver> make_hand_over_channel();
 
 // Everything the dialog thread gets; moved into it.
 struct DialogStart {
-    NoticeSender main_notice;  // signalled when the dialog has ended
+    NoticeSender main_notice;  // signalled when the dialog has ended; its id names this opening
     ProxyStatus snapshot;      // shown unchanged, never refreshed
     DeviceKind kind;
     HandOverSender hand_over;  // carries the dialog's own notice once its window exists
@@ -121,7 +121,7 @@ class DialogThread {
     // A body aborted by an exception never signals the main window's notice itself; once its
     // dialog was handed over, the main window would stay disabled for good. So the boundary
     // signals `main_notice` through `signal_main` after an abort (before the hand-over the extra
-    // notice finds nothing tracked and does nothing).
+    // notice names an opening that was never tracked and does nothing).
     [[nodiscard]] static Result<DialogThread> start(
         DialogStart start, DialogBody body,
         std::function<void(NoticeSender)> signal_main = nullptr);

@@ -14,7 +14,6 @@ namespace {
 constexpr std::string_view VERSION = "1.3.2";
 constexpr UINT_PTR TIMER_ID = 1;
 constexpr UINT STATUS_POLL_INTERVAL_MS = 1000;
-constexpr std::uintptr_t NOTICE_ID = 1;
 constexpr int HEADING_HEIGHT = 16;
 constexpr int HEADING_WEIGHT = 1000;
 
@@ -170,7 +169,6 @@ Result<std::unique_ptr<MainWindow>> MainWindow::build(HFONT default_font) {
         return fail(window.error());
     }
     w->window_ = std::move(*window);
-    w->notice_ = gui::notice_on(w->window_.get(), NOTICE_ID);
     w->timer_ = std::make_unique<gui::Timer>(w->window_.get(), TIMER_ID, STATUS_POLL_INTERVAL_MS);
     if (!w->timer_->running()) {
         return fail("Failed to start the timer");
@@ -416,8 +414,8 @@ void ConfigAppUi::handle_event(const std::weak_ptr<ConfigApp>& weak, const view:
             }
             break;
         case gui::EventKind::Notice:
-            if (event.source == window.window() && window.is_notice(event.id)) {
-                app->handle_event(UiEvent::Notice, {Page::Main, Field::Notice});
+            if (event.source == window.window()) {
+                app->handle_event(UiEvent::Notice, {Page::Main, Field::Notice}, event.id);
             }
             break;
         case gui::EventKind::Click:

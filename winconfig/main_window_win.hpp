@@ -86,15 +86,14 @@ struct ProxyTab {
 // reverse order, so every control goes before its parent.
 class MainWindow final : public ConfigView {
   public:
-    // Builds the window hidden, with its notice, its running one-second timer, the tabs and every
-    // control; the first failure stops the build.
+    // Builds the window hidden, with its running one-second timer, the tabs and every control; the
+    // first failure stops the build.
     [[nodiscard]] static Result<std::unique_ptr<MainWindow>> build(HFONT default_font);
 
     HWND window() const { return window_.get(); }
     // The control behind a window handle, for the event handler; none for windows the model does
     // not address (labels, pages, the tabs container).
     std::optional<ControlId> control_id(HWND control) const;
-    bool is_notice(std::uintptr_t id) const { return id == notice_.id; }
     bool is_timer(std::uintptr_t id) const { return timer_ && id == timer_->id(); }
 
     std::string text(ControlId id) const override;
@@ -109,7 +108,10 @@ class MainWindow final : public ConfigView {
     void quit() override;
     bool message_box(std::string_view text, BoxOwner owner, BoxStyle style) override;
     void print_line(std::string_view line) override;
-    NoticeSender main_notice() const override { return notice_; }
+    // Every notice on the main window is the end of a status dialog, its id the dialog's opening.
+    NoticeSender main_notice(std::uintptr_t opening) const override {
+        return gui::notice_on(window_.get(), opening);
+    }
     [[nodiscard]] VoidResult bind_focus_forwarding(NoticeSender dialog) override;
     [[nodiscard]] VoidResult unbind_focus_forwarding() override;
 
@@ -120,7 +122,6 @@ class MainWindow final : public ConfigView {
 
     gui::WindowIcon icon_;
     gui::OwnedWindow window_;
-    NoticeSender notice_;
     std::unique_ptr<gui::Timer> timer_;
     gui::OwnedWindow tabs_;
     gui::OwnedWindow save_button_;

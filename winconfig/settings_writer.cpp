@@ -14,7 +14,9 @@ VoidResult remove_if_present(os::RegistryKey& key, std::string_view name) {
     if (!key.query(name)) {
         return {};
     }
-    if (auto removed = key.remove(name); !removed) {
+    // A value deleted by someone else since the query is gone all the same.
+    if (auto removed = key.remove(name);
+        !removed && removed.error().kind() != os::RegistryErrorKind::NotFound) {
         return fail(os::value_error_text(removed.error().kind(), name));
     }
     return {};

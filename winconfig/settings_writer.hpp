@@ -28,7 +28,8 @@ namespace tessaro::winconfig {
 // Each of these names the value of its failing call after the kind of the failure ("Data not
 // found for value with name '…'", "Permission denied for given value name: '…'", "An unknown IO
 // error occurred for given value name: '…'"). A value that is absent is no error: it is queried
-// first and deleted only when the query finds it.
+// first and deleted only when the query finds it, and one that is gone by the time of its delete
+// counts as deleted.
 
 // Deletes the value prefix-suffix ("default" for the bare suffix), then its older name.
 [[nodiscard]] VoidResult delete_value(os::RegistryKey& key, std::string_view prefix,
