@@ -27,7 +27,9 @@
 // nothing and is always joined before run returns.
 //
 // A removed stream stays in the table, invisible to callers, until it has written its queue,
-// shut down sending and seen the peer close, or REMOVE_FLUSH_DEADLINE has passed.
+// shut down sending and seen the peer close, or REMOVE_FLUSH_DEADLINE has passed. A half-closing
+// stream whose peer has ended sending stays, still sending, until it is removed, breaks, or it
+// and its coupled peer have moved no byte for REMOVE_FLUSH_DEADLINE.
 #include "proxy/node.hpp"
 
 #include <array>
@@ -172,14 +174,18 @@ struct Socket : std::enable_shared_from_this<Socket> {
     std::optional<tcp::socket> stream;
     bool connecting = false;
     bool established = false;
+    // Streams: the peer's FIN ends reading only (ReadClosed); listeners: so for accepted ones.
+    bool half_close = false;
 
     // The first port sends; on Linux a second one may receive the adapter's broadcasts.
     std::vector<std::unique_ptr<UdpPort>> udp_ports;
 
-    bool removed = false;    // remove() was called: no further events
-    bool closed = false;     // closed and out of the table
-    bool shut_down = false;  // removed stream: flushed and shut down for sending
-    bool peer_eof = false;   // removed stream: the peer has closed its side
+    bool removed = false;      // remove() was called: no further events
+    bool closed = false;       // closed and out of the table
+    bool send_ending = false;  // shutdown_send: sending ends once the queue is written
+    bool shut_down = false;    // flushed and shut down for sending
+    bool peer_eof = false;     // removed stream: the peer has closed its side
+    bool read_closed = false;  // half-closing stream: the peer's FIN was read (ReadClosed)
 
     // System calls on the socket under way without the node mutex; its handles are closed and
     // its buffers freed only when none is.
@@ -196,10 +202,11 @@ struct Socket : std::enable_shared_from_this<Socket> {
     bool in_watch = false;     // handed to the close watch (at its first pause)
     bool peer_closed = false;  // the close watch saw the peer close or break the connection
     bool peer_broken = false;
-    // The peer closed while reading waited for the coupled peer: the socket gives up once that
-    // side has made no progress for REMOVE_FLUSH_DEADLINE.
+    // The peer closed while reading waited for the coupled peer, or a half-closing stream read
+    // the peer's FIN: the socket gives up once the pair has made no progress for
+    // REMOVE_FLUSH_DEADLINE.
     std::optional<asio::steady_timer> close_timer;
-    std::uint64_t progress = 0;       // chunks delivered and coupled peer writes
+    std::uint64_t progress = 0;       // bytes moved by the socket or its coupled peer
     std::uint64_t progress_mark = 0;  // `progress` when close_timer was last set
 
     std::deque<std::vector<std::uint8_t>> out;
@@ -351,6 +358,7 @@ class NodeCore {
         socket->peer = local;
         socket->acceptor.emplace(std::move(acceptor));
         socket->accepted_keepalive = options.keepalive;
+        socket->half_close = options.half_close;
         socket->retry_timer.emplace(io_);
         sockets_.emplace(socket->id, socket);
         outside(*socket, lock, [&] { start_accept(socket); });
@@ -395,6 +403,7 @@ class NodeCore {
         auto socket = std::make_shared<Socket>(next_id_++, Kind::TcpStream);
         socket->peer = remote;
         socket->connecting = true;
+        socket->half_close = options.half_close;
         socket->stream.emplace(std::move(stream));
         sockets_.emplace(socket->id, socket);
         outside(*socket, lock, [&] {
@@ -473,6 +482,9 @@ class NodeCore {
             case Kind::TcpListener:
                 return false;
             case Kind::TcpStream: {
+                if (socket->send_ending) {
+                    return false;
+                }
                 const std::size_t size = bytes.size();
                 if (size == 0) {
                     return true;
@@ -531,6 +543,8 @@ class NodeCore {
             return true;
         }
         socket->held.reset();
+        // A half-closed stream has read its peer's FIN already: nothing is left to drain.
+        socket->peer_eof = socket->read_closed;
         if (!socket->established && socket->out.empty()) {
             close_socket(*socket);
             return true;
@@ -552,11 +566,26 @@ class NodeCore {
                       }
                   });
         if (socket->established) {
-            if (!socket->reading) {
+            if (!socket->reading && !socket->peer_eof) {
                 start_read(socket);
             }
             if (!socket->writing && socket->out.empty()) {
                 finish_flush(*socket, lock);
+            }
+        }
+        return true;
+    }
+
+    bool shutdown_send(ResourceId id) {
+        NodeLock lock(*this);
+        SocketPtr socket = find(id);
+        if (!socket || socket->kind != Kind::TcpStream) {
+            return false;
+        }
+        if (!socket->send_ending) {
+            socket->send_ending = true;
+            if (socket->established && !socket->writing && socket->out.empty()) {
+                shut_send(*socket, lock);
             }
         }
         return true;
@@ -809,6 +838,16 @@ class NodeCore {
         close_socket(socket);
     }
 
+    // Bytes moved on a stream (read or written): progress for it and for its coupled peer.
+    void moved(Socket& socket) {
+        ++socket.progress;
+        if (socket.coupled != 0) {
+            if (auto it = sockets_.find(socket.coupled); it != sockets_.end()) {
+                ++it->second->progress;
+            }
+        }
+    }
+
     void uncouple(Socket& socket) {
         if (socket.coupled == 0) {
             return;
@@ -846,7 +885,7 @@ class NodeCore {
 
     void update_reading(const SocketPtr& socket) {
         if (socket->kind != Kind::TcpStream || socket->closed || !socket->established ||
-            socket->reading) {
+            socket->reading || socket->read_closed) {
             return;
         }
         if (socket->removed) {
@@ -950,6 +989,20 @@ class NodeCore {
             return false;
         }
         Endpoint endpoint{socket->id, socket->peer};
+        if (ec == asio::error::eof && socket->half_close) {
+            // Only the peer's sending has ended: the other direction goes on until the stream is
+            // shut down or removed, or the pair stops moving bytes.
+            socket->reading = false;
+            socket->read_closed = true;
+            enter_watch(socket);
+            if (!socket->close_timer) {
+                socket->close_timer.emplace(io_);
+            }
+            await_progress(socket);
+            lock.unlock();
+            deliver(ReadClosed{endpoint}, socket.get());
+            return false;
+        }
         if (ec) {
             if (ec != asio::error::eof) {
                 log_->debug("Connection {} to {} broke: {}", socket->id, socket->peer,
@@ -972,7 +1025,7 @@ class NodeCore {
             chunk.assign(socket->read_buffer.begin(),
                          socket->read_buffer.begin() + static_cast<long>(n));
         }
-        ++socket->progress;
+        moved(*socket);
         if (socket->paused || socket->peer_full) {
             socket->held = std::move(chunk);
             socket->reading = false;
@@ -1027,18 +1080,7 @@ class NodeCore {
             return;
         }
         socket->watching = true;
-        if (close_watch_ && !socket->in_watch) {
-            // Once per stream, at its first pause: most streams are never paused. The watch
-            // reports an end that came before too.
-            socket->in_watch = true;
-            post([this, socket] {
-                NodeLock lock(*this);
-                if (!socket->closed) {
-                    outside(*socket, lock,
-                            [&] { close_watch_->watch(native(*socket->stream), socket->id); });
-                }
-            });
-        }
+        enter_watch(socket);
         if (socket->peer_closed) {
             post([this, socket] {
                 NodeLock lock(*this);
@@ -1050,6 +1092,23 @@ class NodeCore {
     }
 
     static void unwatch_close(Socket& socket) { socket.watching = false; }
+
+    // Hands a stream to the close watch, once per stream: at its first pause (most streams are
+    // never paused) or once it has read its peer's FIN (a reset then still ends it). The watch
+    // reports an end that came before too.
+    void enter_watch(const SocketPtr& socket) {
+        if (!close_watch_ || socket->in_watch) {
+            return;
+        }
+        socket->in_watch = true;
+        post([this, socket] {
+            NodeLock lock(*this);
+            if (!socket->closed) {
+                outside(*socket, lock,
+                        [&] { close_watch_->watch(native(*socket->stream), socket->id); });
+            }
+        });
+    }
 
     // The peer of a stream that is not being read closed or broke the connection. A broken one
     // and one that the caller paused itself end at once: their unread input would never be
@@ -1065,6 +1124,15 @@ class NodeCore {
         }
         socket->peer_closed = true;
         socket->peer_broken = socket->peer_broken || broken;
+        if (socket->read_closed) {
+            // Its peer's FIN has been read: only a reset ends it now.
+            if (broken) {
+                log_->debug("Connection {} to {} broke after its peer ended sending", socket->id,
+                            socket->peer);
+                end_stream(socket, lock);
+            }
+            return;
+        }
         // A socket that is being read learns of the end by reading.
         if (socket->watching) {
             peer_ended(socket, lock);
@@ -1074,6 +1142,11 @@ class NodeCore {
     void peer_ended(const SocketPtr& socket, NodeLock& lock) {
         if (socket->peer_broken || socket->paused) {
             end_paused(socket, lock);
+            return;
+        }
+        // A half-closing stream reads the FIN in order, after the data before it, once its
+        // coupled peer takes bytes again: ending it here would lose that data.
+        if (socket->half_close) {
             return;
         }
         if (socket->close_timer) {
@@ -1098,7 +1171,15 @@ class NodeCore {
                           await_progress(socket);
                           return;
                       }
-                      end_paused(socket, lock);
+                      if (socket->read_closed) {
+                          log_->debug(
+                              "Connection {} to {} made no progress for {} s after its peer "
+                              "ended sending",
+                              socket->id, socket->peer, REMOVE_FLUSH_DEADLINE.count());
+                          end_stream(socket, lock);
+                      } else {
+                          end_paused(socket, lock);
+                      }
                   });
     }
 
@@ -1125,6 +1206,11 @@ class NodeCore {
     void end_paused(const SocketPtr& socket, NodeLock& lock) {
         log_->debug("Connection {} to {} ended while its reading was paused", socket->id,
                     socket->peer);
+        end_stream(socket, lock);
+    }
+
+    // The node ends a stream that is not being read: drops it and says so.
+    void end_stream(const SocketPtr& socket, NodeLock& lock) {
         Endpoint endpoint{socket->id, socket->peer};
         drop(*socket);
         lock.unlock();
@@ -1173,10 +1259,7 @@ class NodeCore {
             return;
         }
         if (socket->out.empty()) {
-            socket->writing = false;
-            if (socket->removed) {
-                finish_flush(*socket, lock);
-            }
+            queue_written(*socket, lock);
             return;
         }
         std::array<asio::const_buffer, MAX_WRITE_BUFFERS> buffers;
@@ -1218,10 +1301,7 @@ class NodeCore {
         }
         consume(*socket, n);
         if (socket->out.empty()) {
-            socket->writing = false;
-            if (socket->removed) {
-                finish_flush(*socket, lock);
-            }
+            queue_written(*socket, lock);
             return;
         }
         // The system took less than was offered: go on from the loop, after other events.
@@ -1260,8 +1340,20 @@ class NodeCore {
         write_turn(socket, lock);
     }
 
+    // The write turn found the queue written out (node mutex held): gives the turn up, and ends
+    // sending where that is due.
+    void queue_written(Socket& socket, NodeLock& lock) {
+        socket.writing = false;
+        if (socket.removed) {
+            finish_flush(socket, lock);
+        } else if (socket.send_ending && !socket.shut_down) {
+            shut_send(socket, lock);
+        }
+    }
+
     // Takes `n` written bytes off the front of the queue.
     void consume(Socket& socket, std::size_t n) {
+        moved(socket);
         socket.queued -= n;
         while (n > 0) {
             std::size_t rest = socket.out.front().size() - socket.out_offset;
@@ -1280,15 +1372,19 @@ class NodeCore {
     // A removed stream has written everything: shut down sending; it closes when the peer has
     // closed too, or at the flush deadline.
     void finish_flush(Socket& socket, NodeLock& lock) {
+        shut_send(socket, lock);
+        if (!socket.closed && socket.peer_eof) {
+            close_socket(socket);
+        }
+    }
+
+    // Shuts down sending on a stream with nothing queued (a FIN to the peer).
+    void shut_send(Socket& socket, NodeLock& lock) {
         asio::error_code ignored;
         outside(socket, lock,
                 [&] { socket.stream->shutdown(tcp::socket::shutdown_send, ignored); });
-        if (socket.closed) {
-            return;
-        }
-        socket.shut_down = true;
-        if (socket.peer_eof) {
-            close_socket(socket);
+        if (!socket.closed) {
+            socket.shut_down = true;
         }
     }
 
@@ -1320,6 +1416,9 @@ class NodeCore {
         }
         socket->established = true;
         start_write(socket);
+        if (socket->send_ending && !socket->writing && socket->out.empty()) {
+            shut_send(*socket, lock);
+        }
         update_reading(socket);
         lock.unlock();
         deliver(Connected{endpoint, true}, socket.get());
@@ -1373,6 +1472,7 @@ class NodeCore {
         auto socket = std::make_shared<Socket>(next_id_++, Kind::TcpStream);
         socket->peer = remote;
         socket->established = true;
+        socket->half_close = listener->half_close;
         socket->stream.emplace(std::move(peer));
         sockets_.emplace(socket->id, socket);
         update_reading(socket);
@@ -1549,6 +1649,10 @@ Readiness NodeHandler::is_ready(ResourceId id) const {
 
 bool NodeHandler::remove(ResourceId id) {
     return core_->remove(id);
+}
+
+bool NodeHandler::shutdown_send(ResourceId id) {
+    return core_->shutdown_send(id);
 }
 
 void NodeHandler::pause_reading(ResourceId id) {

@@ -86,8 +86,9 @@ void raise_descriptor_limit();
 // whose reading is paused would otherwise learn of its peer's end only when it reads again.
 // Linux: an epoll set of its own with edge-triggered EPOLLRDHUP, watched through the io_context;
 // `on_closed` runs there with the socket's key and whether the connection broke (error or reset)
-// rather than ended in order. Windows: watches nothing; there a close is seen only by reading,
-// and a reset only by reading or writing.
+// rather than ended in order; a stream that has shut down its own sending after its peer's FIN
+// is reported again, as ended in order. Windows: watches nothing; there a close is seen only by
+// reading, and a reset only by reading or writing.
 class CloseWatch {
   public:
     using Callback = std::function<void(std::uint64_t key, bool broken)>;

@@ -193,7 +193,13 @@ class EpollCloseWatch final : public CloseWatch {
         int n = epoll_wait(epoll(), events.data(), static_cast<int>(events.size()), 0);
         for (int i = 0; i < n; ++i) {
             const epoll_event& event = events[static_cast<std::size_t>(i)];
-            on_closed_(event.data.u64, (event.events & (EPOLLERR | EPOLLHUP)) != 0);
+            // A hang-up with the peer's FIN is also what a stream shows once it has shut down its
+            // own sending after that FIN: an ordered end of both directions, no break. A reset
+            // leaves an error.
+            const bool broken =
+                (event.events & EPOLLERR) != 0 ||
+                ((event.events & EPOLLHUP) != 0 && (event.events & EPOLLRDHUP) == 0);
+            on_closed_(event.data.u64, broken);
         }
     }
 
