@@ -150,9 +150,37 @@ struct UdpPort {
     udp::endpoint sender;
 };
 
+// Closes a socket that is bound to an address of its own (a listener, a UDP socket) so that the
+// address is free when this returns; see os::release_before_close.
+template <typename Socket>
+void close_bound(Socket& socket) {
+    if (!os::release_before_close() || !socket.is_open()) {
+        return;  // the destructor closes it
+    }
+    asio::error_code ec;
+    const auto handle = socket.release(ec);
+    if (!ec) {
+        os::close_socket(static_cast<os::NativeSocket>(handle));
+    }
+}
+
 // The system handles of a closed socket, taken out of it to be closed (by their destructors)
 // without the node mutex. Pending operations on them end with operation_aborted then.
 struct ClosedHandles {
+    ClosedHandles() = default;
+    ClosedHandles(const ClosedHandles&) = delete;
+    ClosedHandles& operator=(const ClosedHandles&) = delete;
+    ClosedHandles(ClosedHandles&&) = default;
+    ClosedHandles& operator=(ClosedHandles&&) = default;
+    ~ClosedHandles() {
+        if (acceptor) {
+            close_bound(*acceptor);
+        }
+        for (auto& port : ports) {
+            close_bound(port);
+        }
+    }
+
     std::optional<tcp::acceptor> acceptor;
     std::optional<tcp::socket> stream;
     std::vector<udp::socket> ports;
@@ -190,6 +218,8 @@ struct Socket : std::enable_shared_from_this<Socket> {
     // System calls on the socket under way without the node mutex; its handles are closed and
     // its buffers freed only when none is.
     int in_flight = 0;
+    // remove() waits for the last of them, to close the handles itself before it returns.
+    bool close_awaited = false;
 
     std::vector<std::uint8_t> read_buffer;
     bool reading = false;    // the read turn is taken: a read or a delivery is under way
@@ -251,6 +281,12 @@ class NodeCore {
         }
 
         void lock() { lock_.lock(); }
+        // Waits on `cv` with the mutex released meanwhile; work handed over before stays
+        // pending until this or another lock is released.
+        template <typename Pred>
+        void wait(std::condition_variable& cv, Pred pred) {
+            cv.wait(lock_, pred);
+        }
         void unlock() {
             std::vector<ClosedHandles> closed;
             closed.swap(core_.closed_handles_);
@@ -540,6 +576,7 @@ class NodeCore {
         uncouple(*socket);
         if (socket->kind != Kind::TcpStream) {
             close_socket(*socket);
+            await_release(*socket, lock);
             return true;
         }
         socket->held.reset();
@@ -1067,8 +1104,26 @@ class NodeCore {
         call();
         lock.lock();
         if (--socket.in_flight == 0 && socket.closed) {
-            release_handles(socket);
+            if (socket.close_awaited) {
+                released_.notify_all();
+            } else {
+                release_handles(socket);
+            }
         }
+    }
+
+    // Waits until no call on a closed listener or UDP socket is under way any more (such as the
+    // loop's restart of an accept), then hands its handles over to be closed when `lock` is
+    // released: so that whoever removes a listener finds its address free once remove returns.
+    // The calls counted are system calls and starts of Asio operations, which never call back
+    // into the node or the callback, so the wait is short and never for the waiting thread.
+    void await_release(Socket& socket, NodeLock& lock) {
+        if (socket.in_flight == 0) {
+            return;  // released by the close itself
+        }
+        socket.close_awaited = true;
+        lock.wait(released_, [&] { return socket.in_flight == 0; });
+        release_handles(socket);
     }
 
     // --- the end of a paused stream ---------------------------------------------------------
@@ -1596,6 +1651,8 @@ class NodeCore {
     std::uint64_t timed_sequence_ = 0;
 
     mutable std::mutex mutex_;
+    // Signalled when the last call on a closed socket whose remove waits is back.
+    std::condition_variable released_;
     // Handles of closed sockets and work for the loop, closed and posted when the node mutex is
     // next released (see NodeLock).
     std::vector<ClosedHandles> closed_handles_;

@@ -46,6 +46,16 @@ bool listener_reuses_address();
 // system that lacks the option is left as it is: the bind works all the same.
 void choose_port_at_connect(NativeSocket socket);
 
+// Whether a listener or UDP socket is taken out of Asio's poller (released) before it is closed,
+// so that its address is free once the close returns. Linux: yes; epoll pins a socket's file
+// while it reports the socket ready on the loop's thread, and a close made meanwhile by another
+// thread leaves the socket bound until the loop lets go of it, while taking it out of the epoll
+// set waits for that. Windows: no, the close frees the address at once (and Asio cannot release
+// a socket from its completion port on every system).
+bool release_before_close();
+// Closes a native socket handle that was released from Asio.
+void close_socket(NativeSocket socket);
+
 // Whether the node reads and writes a stream itself, without the node mutex, once Asio has found
 // it ready: several chunks per readiness, small sends written at once by the sender. POSIX: yes.
 // Windows: no, it keeps to Asio's own operations (completion ports), started without the node

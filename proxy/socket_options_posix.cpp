@@ -88,6 +88,14 @@ bool streams_io_directly() {
     return true;
 }
 
+bool release_before_close() {
+    return true;
+}
+
+void close_socket(NativeSocket socket) {
+    close(fd_of(socket));
+}
+
 bool listener_reuses_address() {
     return true;
 }

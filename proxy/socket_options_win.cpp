@@ -41,6 +41,14 @@ bool streams_io_directly() {
     return false;
 }
 
+bool release_before_close() {
+    return false;
+}
+
+void close_socket(NativeSocket socket) {
+    closesocket(socket_of(socket));
+}
+
 bool listener_reuses_address() {
     return false;
 }
