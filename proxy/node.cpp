@@ -244,6 +244,9 @@ struct Socket : std::enable_shared_from_this<Socket> {
     std::size_t out_offset = 0;                  // bytes of out.front() already written
     std::size_t queued = 0;
     bool writing = false;  // the write turn is taken
+    // The buffers of the gathered write under way, held by the write turn: a pending operation
+    // keeps the sequence it was given until it completes.
+    std::array<asio::const_buffer, MAX_WRITE_BUFFERS> write_buffers;
 
     ResourceId coupled = 0;
     std::size_t bound = 0;
@@ -1317,12 +1320,12 @@ class NodeCore {
             queue_written(*socket, lock);
             return;
         }
-        std::array<asio::const_buffer, MAX_WRITE_BUFFERS> buffers;
         std::size_t count = std::min(socket->out.size(), MAX_WRITE_BUFFERS);
         for (std::size_t i = 0; i < count; ++i) {
-            buffers[i] = asio::buffer(socket->out[i]) + (i == 0 ? socket->out_offset : 0);
+            socket->write_buffers[i] =
+                asio::buffer(socket->out[i]) + (i == 0 ? socket->out_offset : 0);
         }
-        const auto gathered = std::span(buffers.data(), count);
+        const auto gathered = std::span(socket->write_buffers.data(), count);
         if (!os::streams_io_directly()) {
             outside(*socket, lock, [&] {
                 socket->stream->async_write_some(
