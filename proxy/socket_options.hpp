@@ -42,9 +42,10 @@ bool listener_reuses_address();
 // the connect (IP_BIND_ADDRESS_NO_PORT), which takes a port that is free towards that peer. A
 // port chosen by the bind itself must be free of every connection of the address, those in
 // TIME_WAIT included, so a relay that opens connections quickly runs out of ports after some
-// 28,000 within a minute and then fails to connect until they age out. Windows: nothing. A
-// system that lacks the option is left as it is: the bind works all the same.
-void choose_port_at_connect(NativeSocket socket);
+// 28,000 within a minute and then fails to connect until they age out. Windows 10 and later:
+// SO_REUSE_UNICASTPORT, to the same end. A system that lacks the option is left as it is: the
+// bind works all the same. Returns whether the option was set.
+bool choose_port_at_connect(NativeSocket socket);
 
 // Whether a listener or UDP socket is taken out of Asio's poller (released) before it is closed,
 // so that its address is free once the close returns. Linux: yes; epoll pins a socket's file

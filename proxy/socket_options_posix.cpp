@@ -100,10 +100,10 @@ bool listener_reuses_address() {
     return true;
 }
 
-void choose_port_at_connect(NativeSocket socket) {
+bool choose_port_at_connect(NativeSocket socket) {
     int on = 1;
     // Failure (a kernel before 4.2) leaves the port to the bind, as before.
-    (void)setsockopt(static_cast<int>(socket), IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &on, sizeof on);
+    return setsockopt(fd_of(socket), IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &on, sizeof on) == 0;
 }
 
 bool accepted_inherit_options() {
