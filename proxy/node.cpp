@@ -220,6 +220,8 @@ struct Socket : std::enable_shared_from_this<Socket> {
     int in_flight = 0;
     // remove() waits for the last of them, to close the handles itself before it returns.
     bool close_awaited = false;
+    // Its creating call has not returned its id yet: its events wait for it.
+    bool creating = false;
 
     std::vector<std::uint8_t> read_buffer;
     bool reading = false;    // the read turn is taken: a read or a delivery is under way
@@ -399,8 +401,10 @@ class NodeCore {
         socket->accepted_keepalive = options.keepalive;
         socket->half_close = options.half_close;
         socket->retry_timer.emplace(io_);
+        socket->creating = true;
         sockets_.emplace(socket->id, socket);
         outside(*socket, lock, [&] { start_accept(socket); });
+        created(*socket);
         return socket->id;
     }
 
@@ -444,12 +448,14 @@ class NodeCore {
         socket->connecting = true;
         socket->half_close = options.half_close;
         socket->stream.emplace(std::move(stream));
+        socket->creating = true;
         sockets_.emplace(socket->id, socket);
         outside(*socket, lock, [&] {
             socket->stream->async_connect(tcp_endpoint(remote), [this, socket](asio::error_code e) {
                 on_connect(socket, e);
             });
         });
+        created(*socket);
         return Endpoint{socket->id, remote};
     }
 
@@ -500,12 +506,14 @@ class NodeCore {
         }
         NodeLock lock(*this);
         socket->id = next_id_++;
+        socket->creating = true;
         sockets_.emplace(socket->id, socket);
         outside(*socket, lock, [&] {
             for (auto& port : socket->udp_ports) {
                 start_receive(socket, port.get());
             }
         });
+        created(*socket);
         return socket->id;
     }
 
@@ -768,6 +776,8 @@ class NodeCore {
         }
         if (socket != nullptr) {
             NodeLock lock(*this);
+            // The creator learns the id only when its call returns.
+            lock.wait(created_, [&] { return !socket->creating; });
             if (socket->removed) {
                 return false;
             }
@@ -802,6 +812,12 @@ class NodeCore {
     }
 
     // --- socket table (node mutex held) ----------------------------------------------------
+
+    // The call that made a socket is about to return its id: the socket's events may follow.
+    void created(Socket& socket) {
+        socket.creating = false;
+        created_.notify_all();
+    }
 
     // Hands `work` to the loop once the node mutex is released.
     template <typename Work>
@@ -1656,6 +1672,8 @@ class NodeCore {
     mutable std::mutex mutex_;
     // Signalled when the last call on a closed socket whose remove waits is back.
     std::condition_variable released_;
+    // Signalled when a creating call is about to return a new socket's id.
+    std::condition_variable created_;
     // Handles of closed sockets and work for the loop, closed and posted when the node mutex is
     // next released (see NodeLock).
     std::vector<ClosedHandles> closed_handles_;

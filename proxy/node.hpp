@@ -114,6 +114,13 @@ class NodeHandler {
     void stop();
     bool is_running() const;
 
+    // Opening a socket (tcp_listen, tcp_connect, udp_listen): its events are delivered only after
+    // the call has returned its id. A callback runs with the event lock held, so one that opens a
+    // socket records the id before any event of it can come. Any other thread records it safely
+    // by holding a mutex of its own across the call and the recording and taking that mutex in
+    // the callback before it looks the id up: the call never waits for the event lock, so this
+    // cannot deadlock; an id recorded only after the call, without that mutex held across it,
+    // may come too late for the socket's first event.
     [[nodiscard]] Result<ResourceId> tcp_listen(SocketAddrV4 addr, const TcpListenOptions& options);
     // Returns at once; the outcome arrives as a Connected event.
     [[nodiscard]] Result<Endpoint> tcp_connect(SocketAddrV4 remote,

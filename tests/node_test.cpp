@@ -890,6 +890,55 @@ TEST_F(NodeTest, CallbacksMayCallBackIntoTheNode) {
     EXPECT_EQ(refused.load(), 1);
 }
 
+// Connections opened by a thread that does not hold the event lock, recording each id the way
+// the handler's contract says: under a mutex of its own, held across the creating call and the
+// recording, which the callback takes before it looks ids up. Every Connected finds its id
+// known, and the creating call never waits for the event lock, so this cannot deadlock.
+TEST_F(NodeTest, ConnectionsOpenedOffTheEventThreadFindTheirIdsKnown) {
+    auto server = handler->tcp_listen({LOOPBACK, 0}, {});
+    ASSERT_TRUE(server.has_value());
+    const SocketAddrV4 address = *handler->local_address(*server);
+    std::mutex ids_mutex;
+    std::set<ResourceId> known;
+    std::atomic<int> connected{0};
+    std::atomic<int> unknown{0};
+    hook = [&](Event& event) {
+        if (const auto* c = std::get_if<Connected>(&event)) {
+            {
+                std::lock_guard lock(ids_mutex);
+                if (!known.contains(c->endpoint.resource_id)) {
+                    ++unknown;
+                }
+            }
+            handler->remove(c->endpoint.resource_id);
+            ++connected;
+        } else if (const auto* a = std::get_if<Accepted>(&event)) {
+            handler->remove(a->endpoint.resource_id);
+        }
+    };
+    start();
+    constexpr int CONNECTS = 3000;
+    int made = 0;
+    const auto deadline = Clock::now() + 60s;
+    for (; made < CONNECTS && Clock::now() < deadline; ++made) {
+        {
+            std::lock_guard lock(ids_mutex);
+            auto out = handler->tcp_connect(address, {});
+            ASSERT_TRUE(out.has_value()) << out.error().message();
+            known.insert(out->resource_id);
+        }
+        // A few connections under way at a time: they complete while later calls are made.
+        while (made - connected.load() > 8 && Clock::now() < deadline) {
+            std::this_thread::yield();
+        }
+    }
+    while (connected.load() < made && Clock::now() < deadline) {
+        std::this_thread::sleep_for(1ms);
+    }
+    EXPECT_EQ(connected.load(), made);
+    EXPECT_EQ(unknown.load(), 0) << "of " << made;
+}
+
 // --- TCP half-close ------------------------------------------------------------------------
 
 template <typename Options>
