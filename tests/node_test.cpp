@@ -1135,24 +1135,28 @@ TEST_F(NodeTest, ACouplingPausedHalfClosingStreamKeepsItsDataPastTheFin) {
     handler->couple(accepted->endpoint.resource_id, to_device->resource_id, BOUND);
     client_id.store(accepted->endpoint.resource_id);
 
-    // Written without blocking until the device's queue is above the bound (reading the client
-    // has paused) and the system takes no more; then the FIN.
+    // Written without blocking until the system takes no more while the device's queue is held
+    // above half the bound (reading the client has paused, and resumes only below that); then
+    // the FIN.
     client.socket.non_blocking(true);
     std::size_t written = 0;
     const auto deadline = Clock::now() + TIMEOUT;
+    bool paused = false;  // the queue went above the bound
     for (bool full = false; !full && Clock::now() < deadline;) {
         asio::error_code ec;
         const auto piece = pattern(16 * 1024, written);
         const std::size_t n = client.socket.write_some(asio::buffer(piece), ec);
         written += n;
         if (ec == asio::error::would_block) {
-            full = handler->queued_bytes(to_device->resource_id) > BOUND;
+            const std::size_t queued = handler->queued_bytes(to_device->resource_id);
+            paused = paused || queued > BOUND;
+            full = queued > BOUND || (paused && queued > BOUND / 2);
             std::this_thread::yield();
         } else {
             ASSERT_FALSE(ec) << ec.message();
         }
     }
-    ASSERT_GT(handler->queued_bytes(to_device->resource_id), BOUND);
+    ASSERT_GT(handler->queued_bytes(to_device->resource_id), BOUND / 2);
     client.socket.non_blocking(false);
     client.shutdown_send();
     // Longer than the deadline: nothing moves meanwhile.
