@@ -1218,11 +1218,10 @@ class NodeCore {
             end_paused(socket, lock);
             return;
         }
-        // A half-closing stream reads the FIN in order, after the data before it, once its
-        // coupled peer takes bytes again: ending it here would lose that data.
-        if (socket->half_close) {
-            return;
-        }
+        // Waiting for the coupled peer: the stream goes on reading while that peer takes bytes
+        // (a half-closing one then reads the FIN in order, after the data before it), and ends
+        // only once the pair has moved nothing for the deadline, so a peer that has stopped
+        // reading holds a closed client no longer than a removed socket's flush.
         if (socket->close_timer) {
             return;
         }
