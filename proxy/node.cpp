@@ -27,7 +27,9 @@
 // nothing and is always joined before run returns.
 //
 // A removed stream stays in the table, invisible to callers, until it has written its queue,
-// shut down sending and seen the peer close, or REMOVE_FLUSH_DEADLINE has passed.
+// shut down sending and seen the peer close, or REMOVE_FLUSH_DEADLINE has passed. A half-closing
+// stream whose peer has ended sending stays, still sending, until it is removed, breaks, or it
+// and its coupled peer have moved no byte for REMOVE_FLUSH_DEADLINE.
 #include "proxy/node.hpp"
 
 #include <array>
@@ -148,9 +150,37 @@ struct UdpPort {
     udp::endpoint sender;
 };
 
+// Closes a socket that is bound to an address of its own (a listener, a UDP socket) so that the
+// address is free when this returns; see os::release_before_close.
+template <typename Socket>
+void close_bound(Socket& socket) {
+    if (!os::release_before_close() || !socket.is_open()) {
+        return;  // the destructor closes it
+    }
+    asio::error_code ec;
+    const auto handle = socket.release(ec);
+    if (!ec) {
+        os::close_socket(static_cast<os::NativeSocket>(handle));
+    }
+}
+
 // The system handles of a closed socket, taken out of it to be closed (by their destructors)
 // without the node mutex. Pending operations on them end with operation_aborted then.
 struct ClosedHandles {
+    ClosedHandles() = default;
+    ClosedHandles(const ClosedHandles&) = delete;
+    ClosedHandles& operator=(const ClosedHandles&) = delete;
+    ClosedHandles(ClosedHandles&&) = default;
+    ClosedHandles& operator=(ClosedHandles&&) = default;
+    ~ClosedHandles() {
+        if (acceptor) {
+            close_bound(*acceptor);
+        }
+        for (auto& port : ports) {
+            close_bound(port);
+        }
+    }
+
     std::optional<tcp::acceptor> acceptor;
     std::optional<tcp::socket> stream;
     std::vector<udp::socket> ports;
@@ -172,18 +202,26 @@ struct Socket : std::enable_shared_from_this<Socket> {
     std::optional<tcp::socket> stream;
     bool connecting = false;
     bool established = false;
+    // Streams: the peer's FIN ends reading only (ReadClosed); listeners: so for accepted ones.
+    bool half_close = false;
 
     // The first port sends; on Linux a second one may receive the adapter's broadcasts.
     std::vector<std::unique_ptr<UdpPort>> udp_ports;
 
-    bool removed = false;    // remove() was called: no further events
-    bool closed = false;     // closed and out of the table
-    bool shut_down = false;  // removed stream: flushed and shut down for sending
-    bool peer_eof = false;   // removed stream: the peer has closed its side
+    bool removed = false;      // remove() was called: no further events
+    bool closed = false;       // closed and out of the table
+    bool send_ending = false;  // shutdown_send: sending ends once the queue is written
+    bool shut_down = false;    // flushed and shut down for sending
+    bool peer_eof = false;     // removed stream: the peer has closed its side
+    bool read_closed = false;  // half-closing stream: the peer's FIN was read (ReadClosed)
 
     // System calls on the socket under way without the node mutex; its handles are closed and
     // its buffers freed only when none is.
     int in_flight = 0;
+    // remove() waits for the last of them, to close the handles itself before it returns.
+    bool close_awaited = false;
+    // Its creating call has not returned its id yet: its events wait for it.
+    bool creating = false;
 
     std::vector<std::uint8_t> read_buffer;
     bool reading = false;    // the read turn is taken: a read or a delivery is under way
@@ -196,10 +234,11 @@ struct Socket : std::enable_shared_from_this<Socket> {
     bool in_watch = false;     // handed to the close watch (at its first pause)
     bool peer_closed = false;  // the close watch saw the peer close or break the connection
     bool peer_broken = false;
-    // The peer closed while reading waited for the coupled peer: the socket gives up once that
-    // side has made no progress for REMOVE_FLUSH_DEADLINE.
+    // The peer closed while reading waited for the coupled peer, or a half-closing stream read
+    // the peer's FIN: the socket gives up once the pair has made no progress for
+    // REMOVE_FLUSH_DEADLINE.
     std::optional<asio::steady_timer> close_timer;
-    std::uint64_t progress = 0;       // chunks delivered and coupled peer writes
+    std::uint64_t progress = 0;       // bytes moved by the socket or its coupled peer
     std::uint64_t progress_mark = 0;  // `progress` when close_timer was last set
 
     std::deque<std::vector<std::uint8_t>> out;
@@ -207,6 +246,9 @@ struct Socket : std::enable_shared_from_this<Socket> {
     std::size_t out_offset = 0;                  // bytes of out.front() already written
     std::size_t queued = 0;
     bool writing = false;  // the write turn is taken
+    // The buffers of the gathered write under way, held by the write turn: a pending operation
+    // keeps the sequence it was given until it completes.
+    std::array<asio::const_buffer, MAX_WRITE_BUFFERS> write_buffers;
 
     ResourceId coupled = 0;
     std::size_t bound = 0;
@@ -244,6 +286,12 @@ class NodeCore {
         }
 
         void lock() { lock_.lock(); }
+        // Waits on `cv` with the mutex released meanwhile; work handed over before stays
+        // pending until this or another lock is released.
+        template <typename Pred>
+        void wait(std::condition_variable& cv, Pred pred) {
+            cv.wait(lock_, pred);
+        }
         void unlock() {
             std::vector<ClosedHandles> closed;
             closed.swap(core_.closed_handles_);
@@ -351,9 +399,12 @@ class NodeCore {
         socket->peer = local;
         socket->acceptor.emplace(std::move(acceptor));
         socket->accepted_keepalive = options.keepalive;
+        socket->half_close = options.half_close;
         socket->retry_timer.emplace(io_);
+        socket->creating = true;
         sockets_.emplace(socket->id, socket);
         outside(*socket, lock, [&] { start_accept(socket); });
+        created(*socket);
         return socket->id;
     }
 
@@ -395,13 +446,16 @@ class NodeCore {
         auto socket = std::make_shared<Socket>(next_id_++, Kind::TcpStream);
         socket->peer = remote;
         socket->connecting = true;
+        socket->half_close = options.half_close;
         socket->stream.emplace(std::move(stream));
+        socket->creating = true;
         sockets_.emplace(socket->id, socket);
         outside(*socket, lock, [&] {
             socket->stream->async_connect(tcp_endpoint(remote), [this, socket](asio::error_code e) {
                 on_connect(socket, e);
             });
         });
+        created(*socket);
         return Endpoint{socket->id, remote};
     }
 
@@ -452,12 +506,14 @@ class NodeCore {
         }
         NodeLock lock(*this);
         socket->id = next_id_++;
+        socket->creating = true;
         sockets_.emplace(socket->id, socket);
         outside(*socket, lock, [&] {
             for (auto& port : socket->udp_ports) {
                 start_receive(socket, port.get());
             }
         });
+        created(*socket);
         return socket->id;
     }
 
@@ -473,6 +529,9 @@ class NodeCore {
             case Kind::TcpListener:
                 return false;
             case Kind::TcpStream: {
+                if (socket->send_ending) {
+                    return false;
+                }
                 const std::size_t size = bytes.size();
                 if (size == 0) {
                     return true;
@@ -528,9 +587,12 @@ class NodeCore {
         uncouple(*socket);
         if (socket->kind != Kind::TcpStream) {
             close_socket(*socket);
+            await_release(*socket, lock);
             return true;
         }
         socket->held.reset();
+        // A half-closed stream has read its peer's FIN already: nothing is left to drain.
+        socket->peer_eof = socket->read_closed;
         if (!socket->established && socket->out.empty()) {
             close_socket(*socket);
             return true;
@@ -552,11 +614,26 @@ class NodeCore {
                       }
                   });
         if (socket->established) {
-            if (!socket->reading) {
+            if (!socket->reading && !socket->peer_eof) {
                 start_read(socket);
             }
             if (!socket->writing && socket->out.empty()) {
                 finish_flush(*socket, lock);
+            }
+        }
+        return true;
+    }
+
+    bool shutdown_send(ResourceId id) {
+        NodeLock lock(*this);
+        SocketPtr socket = find(id);
+        if (!socket || socket->kind != Kind::TcpStream) {
+            return false;
+        }
+        if (!socket->send_ending) {
+            socket->send_ending = true;
+            if (socket->established && !socket->writing && socket->out.empty()) {
+                shut_send(*socket, lock);
             }
         }
         return true;
@@ -699,6 +776,8 @@ class NodeCore {
         }
         if (socket != nullptr) {
             NodeLock lock(*this);
+            // The creator learns the id only when its call returns.
+            lock.wait(created_, [&] { return !socket->creating; });
             if (socket->removed) {
                 return false;
             }
@@ -733,6 +812,12 @@ class NodeCore {
     }
 
     // --- socket table (node mutex held) ----------------------------------------------------
+
+    // The call that made a socket is about to return its id: the socket's events may follow.
+    void created(Socket& socket) {
+        socket.creating = false;
+        created_.notify_all();
+    }
 
     // Hands `work` to the loop once the node mutex is released.
     template <typename Work>
@@ -809,6 +894,16 @@ class NodeCore {
         close_socket(socket);
     }
 
+    // Bytes moved on a stream (read or written): progress for it and for its coupled peer.
+    void moved(Socket& socket) {
+        ++socket.progress;
+        if (socket.coupled != 0) {
+            if (auto it = sockets_.find(socket.coupled); it != sockets_.end()) {
+                ++it->second->progress;
+            }
+        }
+    }
+
     void uncouple(Socket& socket) {
         if (socket.coupled == 0) {
             return;
@@ -846,7 +941,7 @@ class NodeCore {
 
     void update_reading(const SocketPtr& socket) {
         if (socket->kind != Kind::TcpStream || socket->closed || !socket->established ||
-            socket->reading) {
+            socket->reading || socket->read_closed) {
             return;
         }
         if (socket->removed) {
@@ -950,6 +1045,20 @@ class NodeCore {
             return false;
         }
         Endpoint endpoint{socket->id, socket->peer};
+        if (ec == asio::error::eof && socket->half_close) {
+            // Only the peer's sending has ended: the other direction goes on until the stream is
+            // shut down or removed, or the pair stops moving bytes.
+            socket->reading = false;
+            socket->read_closed = true;
+            enter_watch(socket);
+            if (!socket->close_timer) {
+                socket->close_timer.emplace(io_);
+            }
+            await_progress(socket);
+            lock.unlock();
+            deliver(ReadClosed{endpoint}, socket.get());
+            return false;
+        }
         if (ec) {
             if (ec != asio::error::eof) {
                 log_->debug("Connection {} to {} broke: {}", socket->id, socket->peer,
@@ -972,7 +1081,7 @@ class NodeCore {
             chunk.assign(socket->read_buffer.begin(),
                          socket->read_buffer.begin() + static_cast<long>(n));
         }
-        ++socket->progress;
+        moved(*socket);
         if (socket->paused || socket->peer_full) {
             socket->held = std::move(chunk);
             socket->reading = false;
@@ -1014,8 +1123,26 @@ class NodeCore {
         call();
         lock.lock();
         if (--socket.in_flight == 0 && socket.closed) {
-            release_handles(socket);
+            if (socket.close_awaited) {
+                released_.notify_all();
+            } else {
+                release_handles(socket);
+            }
         }
+    }
+
+    // Waits until no call on a closed listener or UDP socket is under way any more (such as the
+    // loop's restart of an accept), then hands its handles over to be closed when `lock` is
+    // released: so that whoever removes a listener finds its address free once remove returns.
+    // The calls counted are system calls and starts of Asio operations, which never call back
+    // into the node or the callback, so the wait is short and never for the waiting thread.
+    void await_release(Socket& socket, NodeLock& lock) {
+        if (socket.in_flight == 0) {
+            return;  // released by the close itself
+        }
+        socket.close_awaited = true;
+        lock.wait(released_, [&] { return socket.in_flight == 0; });
+        release_handles(socket);
     }
 
     // --- the end of a paused stream ---------------------------------------------------------
@@ -1027,18 +1154,7 @@ class NodeCore {
             return;
         }
         socket->watching = true;
-        if (close_watch_ && !socket->in_watch) {
-            // Once per stream, at its first pause: most streams are never paused. The watch
-            // reports an end that came before too.
-            socket->in_watch = true;
-            post([this, socket] {
-                NodeLock lock(*this);
-                if (!socket->closed) {
-                    outside(*socket, lock,
-                            [&] { close_watch_->watch(native(*socket->stream), socket->id); });
-                }
-            });
-        }
+        enter_watch(socket);
         if (socket->peer_closed) {
             post([this, socket] {
                 NodeLock lock(*this);
@@ -1050,6 +1166,23 @@ class NodeCore {
     }
 
     static void unwatch_close(Socket& socket) { socket.watching = false; }
+
+    // Hands a stream to the close watch, once per stream: at its first pause (most streams are
+    // never paused) or once it has read its peer's FIN (a reset then still ends it). The watch
+    // reports an end that came before too.
+    void enter_watch(const SocketPtr& socket) {
+        if (!close_watch_ || socket->in_watch) {
+            return;
+        }
+        socket->in_watch = true;
+        post([this, socket] {
+            NodeLock lock(*this);
+            if (!socket->closed) {
+                outside(*socket, lock,
+                        [&] { close_watch_->watch(native(*socket->stream), socket->id); });
+            }
+        });
+    }
 
     // The peer of a stream that is not being read closed or broke the connection. A broken one
     // and one that the caller paused itself end at once: their unread input would never be
@@ -1065,6 +1198,15 @@ class NodeCore {
         }
         socket->peer_closed = true;
         socket->peer_broken = socket->peer_broken || broken;
+        if (socket->read_closed) {
+            // Its peer's FIN has been read: only a reset ends it now.
+            if (broken) {
+                log_->debug("Connection {} to {} broke after its peer ended sending", socket->id,
+                            socket->peer);
+                end_stream(socket, lock);
+            }
+            return;
+        }
         // A socket that is being read learns of the end by reading.
         if (socket->watching) {
             peer_ended(socket, lock);
@@ -1076,6 +1218,10 @@ class NodeCore {
             end_paused(socket, lock);
             return;
         }
+        // Waiting for the coupled peer: the stream goes on reading while that peer takes bytes
+        // (a half-closing one then reads the FIN in order, after the data before it), and ends
+        // only once the pair has moved nothing for the deadline, so a peer that has stopped
+        // reading holds a closed client no longer than a removed socket's flush.
         if (socket->close_timer) {
             return;
         }
@@ -1098,7 +1244,15 @@ class NodeCore {
                           await_progress(socket);
                           return;
                       }
-                      end_paused(socket, lock);
+                      if (socket->read_closed) {
+                          log_->debug(
+                              "Connection {} to {} made no progress for {} s after its peer "
+                              "ended sending",
+                              socket->id, socket->peer, REMOVE_FLUSH_DEADLINE.count());
+                          end_stream(socket, lock);
+                      } else {
+                          end_paused(socket, lock);
+                      }
                   });
     }
 
@@ -1125,6 +1279,11 @@ class NodeCore {
     void end_paused(const SocketPtr& socket, NodeLock& lock) {
         log_->debug("Connection {} to {} ended while its reading was paused", socket->id,
                     socket->peer);
+        end_stream(socket, lock);
+    }
+
+    // The node ends a stream that is not being read: drops it and says so.
+    void end_stream(const SocketPtr& socket, NodeLock& lock) {
         Endpoint endpoint{socket->id, socket->peer};
         drop(*socket);
         lock.unlock();
@@ -1173,18 +1332,15 @@ class NodeCore {
             return;
         }
         if (socket->out.empty()) {
-            socket->writing = false;
-            if (socket->removed) {
-                finish_flush(*socket, lock);
-            }
+            queue_written(*socket, lock);
             return;
         }
-        std::array<asio::const_buffer, MAX_WRITE_BUFFERS> buffers;
         std::size_t count = std::min(socket->out.size(), MAX_WRITE_BUFFERS);
         for (std::size_t i = 0; i < count; ++i) {
-            buffers[i] = asio::buffer(socket->out[i]) + (i == 0 ? socket->out_offset : 0);
+            socket->write_buffers[i] =
+                asio::buffer(socket->out[i]) + (i == 0 ? socket->out_offset : 0);
         }
-        const auto gathered = std::span(buffers.data(), count);
+        const auto gathered = std::span(socket->write_buffers.data(), count);
         if (!os::streams_io_directly()) {
             outside(*socket, lock, [&] {
                 socket->stream->async_write_some(
@@ -1218,10 +1374,7 @@ class NodeCore {
         }
         consume(*socket, n);
         if (socket->out.empty()) {
-            socket->writing = false;
-            if (socket->removed) {
-                finish_flush(*socket, lock);
-            }
+            queue_written(*socket, lock);
             return;
         }
         // The system took less than was offered: go on from the loop, after other events.
@@ -1260,8 +1413,20 @@ class NodeCore {
         write_turn(socket, lock);
     }
 
+    // The write turn found the queue written out (node mutex held): gives the turn up, and ends
+    // sending where that is due.
+    void queue_written(Socket& socket, NodeLock& lock) {
+        socket.writing = false;
+        if (socket.removed) {
+            finish_flush(socket, lock);
+        } else if (socket.send_ending && !socket.shut_down) {
+            shut_send(socket, lock);
+        }
+    }
+
     // Takes `n` written bytes off the front of the queue.
     void consume(Socket& socket, std::size_t n) {
+        moved(socket);
         socket.queued -= n;
         while (n > 0) {
             std::size_t rest = socket.out.front().size() - socket.out_offset;
@@ -1280,15 +1445,19 @@ class NodeCore {
     // A removed stream has written everything: shut down sending; it closes when the peer has
     // closed too, or at the flush deadline.
     void finish_flush(Socket& socket, NodeLock& lock) {
+        shut_send(socket, lock);
+        if (!socket.closed && socket.peer_eof) {
+            close_socket(socket);
+        }
+    }
+
+    // Shuts down sending on a stream with nothing queued (a FIN to the peer).
+    void shut_send(Socket& socket, NodeLock& lock) {
         asio::error_code ignored;
         outside(socket, lock,
                 [&] { socket.stream->shutdown(tcp::socket::shutdown_send, ignored); });
-        if (socket.closed) {
-            return;
-        }
-        socket.shut_down = true;
-        if (socket.peer_eof) {
-            close_socket(socket);
+        if (!socket.closed) {
+            socket.shut_down = true;
         }
     }
 
@@ -1320,6 +1489,9 @@ class NodeCore {
         }
         socket->established = true;
         start_write(socket);
+        if (socket->send_ending && !socket->writing && socket->out.empty()) {
+            shut_send(*socket, lock);
+        }
         update_reading(socket);
         lock.unlock();
         deliver(Connected{endpoint, true}, socket.get());
@@ -1373,6 +1545,7 @@ class NodeCore {
         auto socket = std::make_shared<Socket>(next_id_++, Kind::TcpStream);
         socket->peer = remote;
         socket->established = true;
+        socket->half_close = listener->half_close;
         socket->stream.emplace(std::move(peer));
         sockets_.emplace(socket->id, socket);
         update_reading(socket);
@@ -1496,6 +1669,10 @@ class NodeCore {
     std::uint64_t timed_sequence_ = 0;
 
     mutable std::mutex mutex_;
+    // Signalled when the last call on a closed socket whose remove waits is back.
+    std::condition_variable released_;
+    // Signalled when a creating call is about to return a new socket's id.
+    std::condition_variable created_;
     // Handles of closed sockets and work for the loop, closed and posted when the node mutex is
     // next released (see NodeLock).
     std::vector<ClosedHandles> closed_handles_;
@@ -1549,6 +1726,10 @@ Readiness NodeHandler::is_ready(ResourceId id) const {
 
 bool NodeHandler::remove(ResourceId id) {
     return core_->remove(id);
+}
+
+bool NodeHandler::shutdown_send(ResourceId id) {
+    return core_->shutdown_send(id);
 }
 
 void NodeHandler::pause_reading(ResourceId id) {

@@ -55,6 +55,12 @@ struct Data {
     Endpoint endpoint;
     std::vector<std::uint8_t> bytes;
 };
+// The peer ended its sending (a TCP FIN) on a socket opened with `half_close`: every byte it sent
+// has been delivered, no further Data follows; the socket stays open for sending until it is shut
+// down or removed.
+struct ReadClosed {
+    Endpoint endpoint;
+};
 // The peer closed or the connection broke; the node has already dropped the socket.
 struct Disconnected {
     Endpoint endpoint;
@@ -63,7 +69,7 @@ struct Signal {
     SignalId id = 0;
 };
 
-using Event = std::variant<Connected, Accepted, Data, Disconnected, Signal>;
+using Event = std::variant<Connected, Accepted, Data, ReadClosed, Disconnected, Signal>;
 
 struct KeepAlive {
     std::chrono::seconds idle{25};
@@ -73,12 +79,16 @@ struct KeepAlive {
 struct TcpListenOptions {
     std::string bind_device;  // adapter name; empty for none. Linux: SO_BINDTODEVICE
     std::optional<KeepAlive> keepalive;
+    // Accepted sockets inherit it: a FIN from the peer gives ReadClosed instead of Disconnected.
+    bool half_close = false;
 };
 
 struct TcpConnectOptions {
     std::string bind_device;
     std::optional<SocketAddrV4> source_address;  // port 0: any free port
     std::optional<KeepAlive> keepalive;
+    // A FIN from the peer gives ReadClosed instead of Disconnected.
+    bool half_close = false;
 };
 
 enum class Readiness { Ready, NotReady, Unknown };
@@ -104,6 +114,13 @@ class NodeHandler {
     void stop();
     bool is_running() const;
 
+    // Opening a socket (tcp_listen, tcp_connect, udp_listen): its events are delivered only after
+    // the call has returned its id. A callback runs with the event lock held, so one that opens a
+    // socket records the id before any event of it can come. Any other thread records it safely
+    // by holding a mutex of its own across the call and the recording and taking that mutex in
+    // the callback before it looks the id up: the call never waits for the event lock, so this
+    // cannot deadlock; an id recorded only after the call, without that mutex held across it,
+    // may come too late for the socket's first event.
     [[nodiscard]] Result<ResourceId> tcp_listen(SocketAddrV4 addr, const TcpListenOptions& options);
     // Returns at once; the outcome arrives as a Connected event.
     [[nodiscard]] Result<Endpoint> tcp_connect(SocketAddrV4 remote,
@@ -125,11 +142,20 @@ class NodeHandler {
     // REMOVE_FLUSH_DEADLINE), then it closes. False when the socket is unknown.
     bool remove(ResourceId id);
 
+    // Ends sending on a TCP stream after every byte already queued on it (a FIN to the peer);
+    // reading goes on, and later sends return false. False when the socket is unknown (or not a
+    // stream).
+    bool shutdown_send(ResourceId id);
+
     // Backpressure: reading `id` is paused until resumed. Where the system can tell a peer's
     // close without reading (Linux), a paused socket whose peer closes or resets ends with a
     // Disconnected event at once; its unread input is dropped. A socket paused only by its
     // coupling goes on reading while its coupled peer takes bytes, and ends when that peer has
     // made no progress for REMOVE_FLUSH_DEADLINE after the close. A reset ends it at once.
+    // A socket opened with `half_close` and paused only by its coupling reads its peer's FIN in
+    // order, after its data, and then delivers ReadClosed; once it has, the socket ends with
+    // Disconnected when neither it nor its coupled peer has moved a byte (read or written) for
+    // REMOVE_FLUSH_DEADLINE.
     void pause_reading(ResourceId id);
     void resume_reading(ResourceId id);
     // Reading `a` pauses while `b`'s outbound queue holds more than `bound` bytes, and the other

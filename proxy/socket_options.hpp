@@ -42,9 +42,20 @@ bool listener_reuses_address();
 // the connect (IP_BIND_ADDRESS_NO_PORT), which takes a port that is free towards that peer. A
 // port chosen by the bind itself must be free of every connection of the address, those in
 // TIME_WAIT included, so a relay that opens connections quickly runs out of ports after some
-// 28,000 within a minute and then fails to connect until they age out. Windows: nothing. A
-// system that lacks the option is left as it is: the bind works all the same.
-void choose_port_at_connect(NativeSocket socket);
+// 28,000 within a minute and then fails to connect until they age out. Windows 10 and later:
+// SO_REUSE_UNICASTPORT, to the same end. A system that lacks the option is left as it is: the
+// bind works all the same. Returns whether the option was set.
+bool choose_port_at_connect(NativeSocket socket);
+
+// Whether a listener or UDP socket is taken out of Asio's poller (released) before it is closed,
+// so that its address is free once the close returns. Linux: yes; epoll pins a socket's file
+// while it reports the socket ready on the loop's thread, and a close made meanwhile by another
+// thread leaves the socket bound until the loop lets go of it, while taking it out of the epoll
+// set waits for that. Windows: no, the close frees the address at once (and Asio cannot release
+// a socket from its completion port on every system).
+bool release_before_close();
+// Closes a native socket handle that was released from Asio.
+void close_socket(NativeSocket socket);
 
 // Whether the node reads and writes a stream itself, without the node mutex, once Asio has found
 // it ready: several chunks per readiness, small sends written at once by the sender. POSIX: yes.
@@ -86,8 +97,9 @@ void raise_descriptor_limit();
 // whose reading is paused would otherwise learn of its peer's end only when it reads again.
 // Linux: an epoll set of its own with edge-triggered EPOLLRDHUP, watched through the io_context;
 // `on_closed` runs there with the socket's key and whether the connection broke (error or reset)
-// rather than ended in order. Windows: watches nothing; there a close is seen only by reading,
-// and a reset only by reading or writing.
+// rather than ended in order; a stream that has shut down its own sending after its peer's FIN
+// is reported again, as ended in order. Windows: watches nothing; there a close is seen only by
+// reading, and a reset only by reading or writing.
 class CloseWatch {
   public:
     using Callback = std::function<void(std::uint64_t key, bool broken)>;

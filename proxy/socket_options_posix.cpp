@@ -88,14 +88,22 @@ bool streams_io_directly() {
     return true;
 }
 
+bool release_before_close() {
+    return true;
+}
+
+void close_socket(NativeSocket socket) {
+    close(fd_of(socket));
+}
+
 bool listener_reuses_address() {
     return true;
 }
 
-void choose_port_at_connect(NativeSocket socket) {
+bool choose_port_at_connect(NativeSocket socket) {
     int on = 1;
     // Failure (a kernel before 4.2) leaves the port to the bind, as before.
-    (void)setsockopt(static_cast<int>(socket), IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &on, sizeof on);
+    return setsockopt(fd_of(socket), IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &on, sizeof on) == 0;
 }
 
 bool accepted_inherit_options() {
@@ -193,7 +201,13 @@ class EpollCloseWatch final : public CloseWatch {
         int n = epoll_wait(epoll(), events.data(), static_cast<int>(events.size()), 0);
         for (int i = 0; i < n; ++i) {
             const epoll_event& event = events[static_cast<std::size_t>(i)];
-            on_closed_(event.data.u64, (event.events & (EPOLLERR | EPOLLHUP)) != 0);
+            // A hang-up with the peer's FIN is also what a stream shows once it has shut down its
+            // own sending after that FIN: an ordered end of both directions, no break. A reset
+            // leaves an error.
+            const bool broken =
+                (event.events & EPOLLERR) != 0 ||
+                ((event.events & EPOLLHUP) != 0 && (event.events & EPOLLRDHUP) == 0);
+            on_closed_(event.data.u64, broken);
         }
     }
 

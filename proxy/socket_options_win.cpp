@@ -41,11 +41,30 @@ bool streams_io_directly() {
     return false;
 }
 
+bool release_before_close() {
+    return false;
+}
+
+void close_socket(NativeSocket socket) {
+    closesocket(socket_of(socket));
+}
+
 bool listener_reuses_address() {
     return false;
 }
 
-void choose_port_at_connect(NativeSocket) {}
+// MinGW's headers lack SO_REUSE_UNICASTPORT (Windows 10 and later); this is its value.
+#ifndef SO_REUSE_UNICASTPORT
+#define SO_REUSE_UNICASTPORT 0x3007
+#endif
+
+bool choose_port_at_connect(NativeSocket socket) {
+    DWORD on = 1;
+    // Systems before Windows 10 refuse the option (WSAENOPROTOOPT or WSAEINVAL): the port is
+    // then chosen at the bind, as before.
+    return setsockopt(socket_of(socket), SOL_SOCKET, SO_REUSE_UNICASTPORT,
+                      reinterpret_cast<const char*>(&on), sizeof on) == 0;
+}
 
 bool accepted_inherit_options() {
     return false;

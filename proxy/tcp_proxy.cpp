@@ -83,6 +83,7 @@ bool TcpProxy::handle_event(node::Event& event) {
                           [this](const node::Connected& e) { return on_connected(e); },
                           [this](const node::Accepted& e) { return on_accepted(e); },
                           [this](node::Data& e) { return on_data(e); },
+                          [](const node::ReadClosed&) { return false; },
                           [this](const node::Disconnected& e) { return on_disconnected(e); },
                           [](const node::Signal&) { return false; },
                       },

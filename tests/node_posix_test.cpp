@@ -89,6 +89,14 @@ bool enter_namespace(const std::string& name) {
     return ok;
 }
 
+sockaddr_in address_of(SocketAddrV4 at) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(at.port);
+    a.sin_addr.s_addr = htonl(at.ip.to_u32());
+    return a;
+}
+
 sockaddr_in address(const char* ip, std::uint16_t port) {
     sockaddr_in a{};
     a.sin_family = AF_INET;
@@ -352,6 +360,65 @@ TEST(NodeBroadcastTest, UnicastBoundSocketReceivesTheAdaptersBroadcasts) {
     int peer_result = peer_pid > 0 ? wait_child(peer_pid, 15s) : -1;
     EXPECT_EQ(node_result, 0) << "0 fine, 1 set-up, 2 nothing arrived, 3 wrong datagram";
     EXPECT_EQ(peer_result, 0) << "0 answered, 1 set-up, 2 no broadcast answer";
+}
+
+// A removed listener's address is free when remove returns, also while the loop is restarting
+// its accept or polling it: listening again at once never finds the address in use, while other
+// threads storm it with connections. Linux only: there a new listener may share its port with
+// the old one's accepted connections, which the storm leaves behind.
+TEST(NodeListenTest, ListeningAgainAtOnceAfterRemoveUnderAConnectionStorm) {
+    auto node = create();
+    ASSERT_TRUE(node.has_value());
+    SharedHandler handler = node->handler;
+    const Ipv4Addr loopback = *Ipv4Addr::parse("127.0.0.1");
+    auto first = handler->tcp_listen({loopback, 0}, {});
+    ASSERT_TRUE(first.has_value());
+    const SocketAddrV4 listening = *handler->local_address(*first);
+    std::thread loop([&] { node->listener->run([](Event&&) {}); });
+
+    std::atomic<bool> storming{true};
+    std::vector<std::thread> storm;
+    for (int t = 0; t < 3; ++t) {
+        storm.emplace_back([&] {
+            const sockaddr_in to = address_of(listening);
+            // From another address: a port the connect chose itself could be the listener's,
+            // free for an instant, and would then hold it on 127.0.0.1.
+            const sockaddr_in from = address("127.0.0.2", 0);
+            for (int i = 0; i < 200'000 && storming; ++i) {
+                int fd = socket(AF_INET, SOCK_STREAM, 0);
+                if (fd < 0) {
+                    break;
+                }
+                bind(fd, reinterpret_cast<const sockaddr*>(&from), sizeof from);
+                connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+                close(fd);
+            }
+        });
+    }
+    ResourceId current = *first;
+    const auto deadline = std::chrono::steady_clock::now() + 60s;
+    int failures = 0;
+    std::string failure;
+    for (int round = 0; round < 20000 && std::chrono::steady_clock::now() < deadline; ++round) {
+        EXPECT_TRUE(handler->remove(current));
+        auto again = handler->tcp_listen(listening, {});
+        if (!again) {
+            ++failures;
+            failure = again.error().message();
+            again = handler->tcp_listen(listening, {});
+            if (!again) {
+                break;
+            }
+        }
+        current = *again;
+    }
+    storming = false;
+    for (auto& thread : storm) {
+        thread.join();
+    }
+    handler->stop();
+    loop.join();
+    EXPECT_EQ(failures, 0) << failure;
 }
 
 // Connects from 127.0.0.1 port 0 to three listeners in a private namespace whose ephemeral range

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <asio.hpp>
 #include <atomic>
 #include <condition_variable>
@@ -129,6 +130,17 @@ class NodeTest : public ::testing::Test {
         return all;
     }
 
+    // The kinds of one socket's events so far, in order, each as its index in Event.
+    std::vector<std::size_t> kinds_of(ResourceId id) {
+        std::vector<std::size_t> kinds;
+        for (const Event& event : recorded()) {
+            if (resource_of(event) == id) {
+                kinds.push_back(event.index());
+            }
+        }
+        return kinds;
+    }
+
     SharedHandler handler;
     std::unique_ptr<NodeListener> listener;
     std::function<void(Event&)> hook;
@@ -158,6 +170,14 @@ struct Peer {
     }
 
     void write(const std::vector<std::uint8_t>& bytes) { asio::write(socket, asio::buffer(bytes)); }
+
+    void shutdown_send() { socket.shutdown(tcp::socket::shutdown_send); }
+
+    // Closes with a reset instead of a FIN.
+    void reset() {
+        socket.set_option(asio::socket_base::linger(true, 0));
+        socket.close();
+    }
 
     // Reads until `size` bytes arrived, the stream ended or the timeout passed; `eof` tells
     // whether the stream ended.
@@ -868,6 +888,287 @@ TEST_F(NodeTest, CallbacksMayCallBackIntoTheNode) {
     EXPECT_TRUE(wait_for<Signal>([](const Signal& s) { return s.id == 43; }));
     EXPECT_TRUE(wait_for<Connected>([](const Connected& c) { return !c.established; }));
     EXPECT_EQ(refused.load(), 1);
+}
+
+// Connections opened by a thread that does not hold the event lock, recording each id the way
+// the handler's contract says: under a mutex of its own, held across the creating call and the
+// recording, which the callback takes before it looks ids up. Every Connected finds its id
+// known, and the creating call never waits for the event lock, so this cannot deadlock.
+TEST_F(NodeTest, ConnectionsOpenedOffTheEventThreadFindTheirIdsKnown) {
+    auto server = handler->tcp_listen({LOOPBACK, 0}, {});
+    ASSERT_TRUE(server.has_value());
+    const SocketAddrV4 address = *handler->local_address(*server);
+    std::mutex ids_mutex;
+    std::set<ResourceId> known;
+    std::atomic<int> connected{0};
+    std::atomic<int> unknown{0};
+    hook = [&](Event& event) {
+        if (const auto* c = std::get_if<Connected>(&event)) {
+            {
+                std::lock_guard lock(ids_mutex);
+                if (!known.contains(c->endpoint.resource_id)) {
+                    ++unknown;
+                }
+            }
+            handler->remove(c->endpoint.resource_id);
+            ++connected;
+        } else if (const auto* a = std::get_if<Accepted>(&event)) {
+            handler->remove(a->endpoint.resource_id);
+        }
+    };
+    start();
+    constexpr int CONNECTS = 3000;
+    int made = 0;
+    const auto deadline = Clock::now() + 60s;
+    for (; made < CONNECTS && Clock::now() < deadline; ++made) {
+        {
+            std::lock_guard lock(ids_mutex);
+            auto out = handler->tcp_connect(address, {});
+            ASSERT_TRUE(out.has_value()) << out.error().message();
+            known.insert(out->resource_id);
+        }
+        // A few connections under way at a time: they complete while later calls are made.
+        while (made - connected.load() > 8 && Clock::now() < deadline) {
+            std::this_thread::yield();
+        }
+    }
+    while (connected.load() < made && Clock::now() < deadline) {
+        std::this_thread::sleep_for(1ms);
+    }
+    EXPECT_EQ(connected.load(), made);
+    EXPECT_EQ(unknown.load(), 0) << "of " << made;
+}
+
+// --- TCP half-close ------------------------------------------------------------------------
+
+template <typename Options>
+Options half_closing() {
+    Options options;
+    options.half_close = true;
+    return options;
+}
+
+template <typename T>
+std::size_t kind() {
+    return Event(T{}).index();
+}
+
+// A half-closing stream's events: its announcement, then Data, then one ReadClosed, nothing
+// between or after them (a late Disconnected aside).
+void expect_read_closed_after_all_data(const std::vector<std::size_t>& kinds) {
+    ASSERT_FALSE(kinds.empty());
+    auto closed = std::find(kinds.begin(), kinds.end(), kind<ReadClosed>());
+    ASSERT_NE(closed, kinds.end());
+    for (auto it = kinds.begin() + 1; it != closed; ++it) {
+        EXPECT_EQ(*it, kind<Data>());
+    }
+    for (auto it = closed + 1; it != kinds.end(); ++it) {
+        EXPECT_EQ(*it, kind<Disconnected>());
+    }
+}
+
+// A peer that sends its request and ends its sending still gets the whole answer, on an
+// accepted and on an outbound stream; the answer, queued beyond what the system buffers hold,
+// is followed by the node's FIN.
+TEST_F(NodeTest, HalfClosingPeerGetsTheWholeAnswerAndThenTheNodesFin) {
+    auto server = handler->tcp_listen({LOOPBACK, 0}, half_closing<TcpListenOptions>());
+    ASSERT_TRUE(server.has_value());
+    start();
+    for (const bool outbound : {false, true}) {
+        SCOPED_TRACE(outbound ? "outbound" : "accepted");
+        Peer client;
+        Endpoint endpoint;
+        if (outbound) {
+            tcp::acceptor device(client.io, tcp::endpoint(asio::ip::address_v4::loopback(), 0));
+            auto out = handler->tcp_connect({LOOPBACK, device.local_endpoint().port()},
+                                            half_closing<TcpConnectOptions>());
+            ASSERT_TRUE(out.has_value());
+            endpoint = *out;
+            device.accept(client.socket);
+            ASSERT_TRUE(
+                wait_for<Connected>([&](const Connected& c) { return c.endpoint == *out; }));
+        } else {
+            ASSERT_TRUE(client.connect(*handler->local_address(*server)));
+            auto accepted = wait_accepted(*server);
+            ASSERT_TRUE(accepted);
+            endpoint = accepted->endpoint;
+        }
+        const ResourceId id = endpoint.resource_id;
+
+        const auto request = pattern(300'000);
+        client.write(request);
+        client.shutdown_send();
+        EXPECT_EQ(wait_bytes(id, request.size()), request);
+        ASSERT_TRUE(
+            wait_for<ReadClosed>([&](const ReadClosed& r) { return r.endpoint == endpoint; }));
+        EXPECT_EQ(handler->is_ready(id), Readiness::Ready);
+
+        constexpr std::size_t ANSWER = 8 * 1024 * 1024;
+        EXPECT_TRUE(handler->send(endpoint, pattern(ANSWER)));
+        EXPECT_GT(handler->queued_bytes(id), 0u);
+        EXPECT_TRUE(handler->shutdown_send(id));
+        EXPECT_FALSE(handler->send(endpoint, bytes_of("after the end")));
+        bool eof = false;
+        auto answer = client.read(ANSWER + 1, &eof);
+        EXPECT_TRUE(eof);
+        ASSERT_EQ(answer.size(), ANSWER);
+        EXPECT_TRUE(answer == pattern(ANSWER));
+        expect_read_closed_after_all_data(kinds_of(id));
+    }
+}
+
+TEST_F(NodeTest, ShutdownSendOfAnUnknownSocketOrAListenerFails) {
+    auto server = handler->tcp_listen({LOOPBACK, 0}, half_closing<TcpListenOptions>());
+    ASSERT_TRUE(server.has_value());
+    auto udp = handler->udp_listen({LOOPBACK, 0});
+    ASSERT_TRUE(udp.has_value());
+    EXPECT_FALSE(handler->shutdown_send(*server));
+    EXPECT_FALSE(handler->shutdown_send(*udp));
+    EXPECT_FALSE(handler->shutdown_send(*udp + 1000));
+}
+
+// An outbound stream told to end its sending before it is established writes what was queued,
+// then its FIN, and still reads the answer and the peer's FIN.
+TEST_F(NodeTest, ShutdownSendBeforeTheConnectionIsEstablished) {
+    Peer device;
+    tcp::acceptor acceptor(device.io, tcp::endpoint(asio::ip::address_v4::loopback(), 0));
+    auto out = handler->tcp_connect({LOOPBACK, acceptor.local_endpoint().port()},
+                                    half_closing<TcpConnectOptions>());
+    ASSERT_TRUE(out.has_value());
+    EXPECT_TRUE(handler->send(*out, bytes_of("request")));
+    EXPECT_TRUE(handler->shutdown_send(out->resource_id));
+    start();
+    acceptor.accept(device.socket);
+    bool eof = false;
+    EXPECT_EQ(device.read(100, &eof), bytes_of("request"));
+    EXPECT_TRUE(eof);
+    device.write(bytes_of("answer"));
+    device.shutdown_send();
+    EXPECT_EQ(wait_bytes(out->resource_id, 6), bytes_of("answer"));
+    ASSERT_TRUE(wait_for<ReadClosed>([&](const ReadClosed& r) { return r.endpoint == *out; }));
+}
+
+// A reset ends a half-closing stream at once, before or after its peer's FIN; the node notices
+// a reset after the FIN by the close watch (Linux) or its next write (everywhere), at the latest
+// at the progress deadline.
+TEST_F(NodeTest, AResetEndsAHalfClosingStreamBeforeOrAfterTheFin) {
+    auto server = handler->tcp_listen({LOOPBACK, 0}, half_closing<TcpListenOptions>());
+    ASSERT_TRUE(server.has_value());
+    start();
+    for (const bool fin_first : {false, true}) {
+        SCOPED_TRACE(fin_first ? "after the FIN" : "without a FIN");
+        Peer client;
+        ASSERT_TRUE(client.connect(*handler->local_address(*server)));
+        auto accepted = wait_accepted(*server);
+        ASSERT_TRUE(accepted);
+        const Endpoint endpoint = accepted->endpoint;
+        client.write(bytes_of("request"));
+        EXPECT_EQ(wait_bytes(endpoint.resource_id, 7), bytes_of("request"));
+        if (fin_first) {
+            client.shutdown_send();
+            ASSERT_TRUE(
+                wait_for<ReadClosed>([&](const ReadClosed& r) { return r.endpoint == endpoint; }));
+        }
+        client.reset();
+        if (fin_first) {
+            handler->send(endpoint, bytes_of("answer"));
+        }
+        ASSERT_TRUE(
+            wait_for<Disconnected>([&](const Disconnected& d) { return d.endpoint == endpoint; },
+                                   REMOVE_FLUSH_DEADLINE + TIMEOUT));
+        EXPECT_EQ(handler->is_ready(endpoint.resource_id), Readiness::Unknown);
+        const auto kinds = kinds_of(endpoint.resource_id);
+        EXPECT_EQ(std::count(kinds.begin(), kinds.end(), kind<ReadClosed>()), fin_first ? 1 : 0);
+    }
+}
+
+// Once its peer has ended sending, a stream whose pair moves no byte for the deadline ends.
+TEST_F(NodeTest, AHalfClosedStreamWithoutProgressEndsAfterTheDeadline) {
+    auto server = handler->tcp_listen({LOOPBACK, 0}, half_closing<TcpListenOptions>());
+    ASSERT_TRUE(server.has_value());
+    start();
+    Peer client;
+    ASSERT_TRUE(client.connect(*handler->local_address(*server)));
+    auto accepted = wait_accepted(*server);
+    ASSERT_TRUE(accepted);
+    client.shutdown_send();
+    ASSERT_TRUE(wait_for<ReadClosed>(
+        [&](const ReadClosed& r) { return r.endpoint == accepted->endpoint; }));
+    const auto closed_at = Clock::now();
+    ASSERT_TRUE(wait_for<Disconnected>(
+        [&](const Disconnected& d) { return d.endpoint == accepted->endpoint; }, 20s));
+    const auto elapsed = Clock::now() - closed_at;
+    EXPECT_GE(elapsed, REMOVE_FLUSH_DEADLINE - 1s);
+    EXPECT_LE(elapsed, 15s);
+    bool eof = false;
+    client.read(1, &eof);
+    EXPECT_TRUE(eof);
+}
+
+// A relay's client stream paused by its coupling (the device reads nothing) while its peer's FIN
+// arrives keeps every byte before the FIN: once the device reads, the rest is relayed and then
+// ReadClosed follows, also when the pause outlasted the progress deadline.
+TEST_F(NodeTest, ACouplingPausedHalfClosingStreamKeepsItsDataPastTheFin) {
+    constexpr std::size_t BOUND = 64 * 1024;
+    Peer device;
+    tcp::acceptor acceptor(device.io, tcp::endpoint(asio::ip::address_v4::loopback(), 0));
+    acceptor.set_option(asio::socket_base::receive_buffer_size(64 * 1024));
+    auto to_device = handler->tcp_connect({LOOPBACK, acceptor.local_endpoint().port()},
+                                          half_closing<TcpConnectOptions>());
+    ASSERT_TRUE(to_device.has_value());
+    auto server = handler->tcp_listen({LOOPBACK, 0}, half_closing<TcpListenOptions>());
+    ASSERT_TRUE(server.has_value());
+    std::atomic<ResourceId> client_id{0};
+    hook = [&](Event& event) {
+        if (auto* d = std::get_if<Data>(&event);
+            d != nullptr && d->endpoint.resource_id == client_id.load()) {
+            handler->send(*to_device, std::move(d->bytes));
+        }
+    };
+    start();
+    acceptor.accept(device.socket);
+    ASSERT_TRUE(wait_for<Connected>([&](const Connected& c) { return c.endpoint == *to_device; }));
+    Peer client;
+    ASSERT_TRUE(client.connect(*handler->local_address(*server)));
+    auto accepted = wait_accepted(*server);
+    ASSERT_TRUE(accepted);
+    handler->couple(accepted->endpoint.resource_id, to_device->resource_id, BOUND);
+    client_id.store(accepted->endpoint.resource_id);
+
+    // Written without blocking until the system takes no more while the device's queue is held
+    // above half the bound (reading the client has paused, and resumes only below that); then
+    // the FIN.
+    client.socket.non_blocking(true);
+    std::size_t written = 0;
+    const auto deadline = Clock::now() + TIMEOUT;
+    bool paused = false;  // the queue went above the bound
+    for (bool full = false; !full && Clock::now() < deadline;) {
+        asio::error_code ec;
+        const auto piece = pattern(16 * 1024, written);
+        const std::size_t n = client.socket.write_some(asio::buffer(piece), ec);
+        written += n;
+        if (ec == asio::error::would_block) {
+            const std::size_t queued = handler->queued_bytes(to_device->resource_id);
+            paused = paused || queued > BOUND;
+            full = queued > BOUND || (paused && queued > BOUND / 2);
+            std::this_thread::yield();
+        } else {
+            ASSERT_FALSE(ec) << ec.message();
+        }
+    }
+    ASSERT_GT(handler->queued_bytes(to_device->resource_id), BOUND / 2);
+    client.socket.non_blocking(false);
+    client.shutdown_send();
+    // Longer than the deadline: nothing moves meanwhile.
+    std::this_thread::sleep_for(REMOVE_FLUSH_DEADLINE + 1s);
+    EXPECT_EQ(kinds_of(accepted->endpoint.resource_id).back(), kind<Data>());
+
+    auto relayed = device.read(written);
+    EXPECT_EQ(relayed.size(), written);
+    EXPECT_TRUE(relayed == pattern(written));
+    ASSERT_TRUE(wait_for<ReadClosed>(
+        [&](const ReadClosed& r) { return r.endpoint == accepted->endpoint; }));
+    expect_read_closed_after_all_data(kinds_of(accepted->endpoint.resource_id));
 }
 
 // --- UDP -----------------------------------------------------------------------------------
