@@ -48,6 +48,7 @@ Result<std::unique_ptr<TcpProxy>> TcpProxy::create(
     node::TcpListenOptions options;
     options.bind_device = listening_interface->adapter_name();
     options.keepalive = keepalive();
+    options.half_close = true;
     listening_interface.reset();
 
     auto listener = handler->tcp_listen(listen_address, options);
@@ -78,18 +79,33 @@ TcpProxy::~TcpProxy() {
     }
 }
 
+// The relay's event table: which handler an event goes to. Within each handler the pair's state
+// decides.
 bool TcpProxy::handle_event(node::Event& event) {
     return std::visit(Overloaded{
                           [this](const node::Connected& e) { return on_connected(e); },
                           [this](const node::Accepted& e) { return on_accepted(e); },
                           [this](node::Data& e) { return on_data(e); },
-                          [](const node::ReadClosed&) { return false; },
+                          [this](const node::ReadClosed& e) { return on_read_closed(e); },
                           [this](const node::Disconnected& e) { return on_disconnected(e); },
                           [](const node::Signal&) { return false; },
                       },
                       event);
 }
 
+std::optional<TcpProxy::PairRef> TcpProxy::find_pair(node::ResourceId id) {
+    if (auto client = clients_.find(id); client != clients_.end()) {
+        const node::ResourceId device_id = client->second.peer_id;
+        return PairRef{id, client->second, device_id, remotes_.at(device_id), Side::Client};
+    }
+    if (auto device = remotes_.find(id); device != remotes_.end()) {
+        const node::ResourceId client_id = device->second.peer_id;
+        return PairRef{client_id, clients_.at(client_id), id, device->second, Side::Device};
+    }
+    return std::nullopt;
+}
+
+// The device side's connection result: Connecting becomes Established, or the pair ends.
 bool TcpProxy::on_connected(const node::Connected& event) {
     const node::ResourceId id = event.endpoint.resource_id;
     if (id == listener_id_) {
@@ -98,33 +114,35 @@ bool TcpProxy::on_connected(const node::Connected& event) {
         }
         return true;
     }
-    auto remote = remotes_.find(id);
-    if (remote == remotes_.end()) {
+    // Only a device side has a connection result.
+    auto pair = remotes_.contains(id) ? find_pair(id) : std::nullopt;
+    if (!pair) {
         return false;
     }
-    const node::ResourceId client_id = remote->second.peer_id;
-    TcpProxyConnection& client = clients_.at(client_id);
     if (!event.established) {
         log_->warn("Could not establish TCP connection to {}!",
-                   AddrText{remote->second.endpoint.addr});
-        close_pair(client_id, id);
+                   AddrText{pair->device.endpoint.addr});
+        close_pair(pair->client_id, pair->device_id);
         return true;
     }
+    TcpProxyConnection& client = pair->client;
     log_->debug("Connection {} <-> {} established", AddrText{client.endpoint.addr},
-                AddrText{remote->second.endpoint.addr});
+                AddrText{pair->device.endpoint.addr});
+    client.state = PairState::Established;
     // The held bytes go first and whole, so that no later chunk can overtake them.
     if (!client.pending.empty()) {
-        handler_->send(remote->second.endpoint, std::move(client.pending));
+        handler_->send(pair->device.endpoint, std::move(client.pending));
         std::vector<std::uint8_t>().swap(client.pending);
     }
-    handler_->couple(client_id, id, TCP_PROXY_QUEUE_BOUND);
+    handler_->couple(pair->client_id, pair->device_id, TCP_PROXY_QUEUE_BOUND);
     if (client.reading_paused) {
         client.reading_paused = false;
-        handler_->resume_reading(client_id);
+        handler_->resume_reading(pair->client_id);
     }
     return true;
 }
 
+// A new client: its pair starts Connecting.
 bool TcpProxy::on_accepted(const node::Accepted& event) {
     if (event.listener_id != listener_id_) {
         return false;
@@ -136,72 +154,103 @@ bool TcpProxy::on_accepted(const node::Accepted& event) {
     options.bind_device = device_interface_->adapter_name();
     options.source_address = SocketAddrV4{device_interface_->ip_address, 0};
     options.keepalive = keepalive();
+    options.half_close = true;
     auto device = handler_->tcp_connect(remote_address_, options);
     if (!device) {
         log_->warn("Could not connect to remote server: {}", device.error().message());
         handler_->remove(client.resource_id);
         return true;
     }
-    remotes_.insert_or_assign(device->resource_id,
-                              TcpProxyConnection{*device, client.resource_id, {}, false});
-    clients_.insert_or_assign(client.resource_id,
-                              TcpProxyConnection{client, device->resource_id, {}, false});
+    remotes_.insert_or_assign(
+        device->resource_id,
+        TcpProxyConnection{*device, client.resource_id, {}, false, PairState::Connecting});
+    clients_.insert_or_assign(
+        client.resource_id,
+        TcpProxyConnection{client, device->resource_id, {}, false, PairState::Connecting});
     return true;
 }
 
+// A chunk goes to the other side; while Connecting, a client's chunk is held instead, unless the
+// device side can already take it and nothing is held before it.
 bool TcpProxy::on_data(node::Data& event) {
-    const node::ResourceId id = event.endpoint.resource_id;
-    if (auto found = clients_.find(id); found != clients_.end()) {
-        TcpProxyConnection& client = found->second;
-        const TcpProxyConnection& remote = remotes_.at(client.peer_id);
-        log_->debug("Connection {}  -> {}: {} Bytes", AddrText{client.endpoint.addr},
-                    AddrText{remote.endpoint.addr}, event.bytes.size());
-        // Bytes still held must leave first; they do when the device side reports established.
-        if (client.pending.empty() &&
-            handler_->is_ready(client.peer_id) == node::Readiness::Ready) {
-            handler_->send(remote.endpoint, std::move(event.bytes));
-            return true;
-        }
-        if (client.pending.empty()) {
-            client.pending = std::move(event.bytes);
-        } else {
-            client.pending.insert(client.pending.end(), event.bytes.begin(), event.bytes.end());
-        }
-        if (client.pending.size() >= TCP_PROXY_PENDING_BOUND && !client.reading_paused) {
-            client.reading_paused = true;
-            handler_->pause_reading(id);
-        }
-        return true;
+    auto pair = find_pair(event.endpoint.resource_id);
+    if (!pair) {
+        return false;
     }
-    if (auto found = remotes_.find(id); found != remotes_.end()) {
-        const TcpProxyConnection& remote = found->second;
-        const TcpProxyConnection& client = clients_.at(remote.peer_id);
+    TcpProxyConnection& client = pair->client;
+    if (pair->side == Side::Device) {
         log_->debug("Connection {} <-  {}: {} Bytes", AddrText{client.endpoint.addr},
-                    AddrText{remote.endpoint.addr}, event.bytes.size());
+                    AddrText{pair->device.endpoint.addr}, event.bytes.size());
         handler_->send(client.endpoint, std::move(event.bytes));
         return true;
     }
-    return false;
+    log_->debug("Connection {}  -> {}: {} Bytes", AddrText{client.endpoint.addr},
+                AddrText{pair->device.endpoint.addr}, event.bytes.size());
+    if (client.state != PairState::Connecting ||
+        (client.pending.empty() && handler_->is_ready(pair->device_id) == node::Readiness::Ready)) {
+        handler_->send(pair->device.endpoint, std::move(event.bytes));
+        return true;
+    }
+    if (client.pending.empty()) {
+        client.pending = std::move(event.bytes);
+    } else {
+        client.pending.insert(client.pending.end(), event.bytes.begin(), event.bytes.end());
+    }
+    if (client.pending.size() >= TCP_PROXY_PENDING_BOUND && !client.reading_paused) {
+        client.reading_paused = true;
+        handler_->pause_reading(pair->client_id);
+    }
+    return true;
 }
 
+// A side's FIN, after all its bytes: passed on to the other side of an Established pair, which
+// becomes half-closed; it ends a pair whose other direction had ended already, and, as any close
+// of the client does, a pair that is still Connecting.
+bool TcpProxy::on_read_closed(const node::ReadClosed& event) {
+    auto pair = find_pair(event.endpoint.resource_id);
+    if (!pair) {
+        return false;
+    }
+    if (pair->client.state != PairState::Established) {
+        end_pair(*pair, pair->side);
+        return true;
+    }
+    if (pair->side == Side::Client) {
+        handler_->shutdown_send(pair->device_id);
+        pair->client.state = PairState::ClientEnded;
+    } else {
+        handler_->shutdown_send(pair->client_id);
+        pair->client.state = PairState::DeviceEnded;
+    }
+    return true;
+}
+
+// A reset or failure of either side, or the node's end of a half-closed side that saw no
+// progress for its flush deadline: the pair ends at once, in every state.
 bool TcpProxy::on_disconnected(const node::Disconnected& event) {
-    const node::ResourceId id = event.endpoint.resource_id;
-    if (auto found = clients_.find(id); found != clients_.end()) {
-        const node::ResourceId device_id = found->second.peer_id;
-        log_->debug("Connection {} <-> {} closed by client", AddrText{found->second.endpoint.addr},
-                    AddrText{remotes_.at(device_id).endpoint.addr});
-        close_pair(id, device_id);
-        return true;
+    auto pair = find_pair(event.endpoint.resource_id);
+    if (!pair) {
+        return false;
     }
-    if (auto found = remotes_.find(id); found != remotes_.end()) {
-        const node::ResourceId client_id = found->second.peer_id;
-        log_->debug("Connection {} <-> {} closed by remote host",
-                    AddrText{clients_.at(client_id).endpoint.addr},
-                    AddrText{found->second.endpoint.addr});
-        close_pair(client_id, id);
-        return true;
+    end_pair(*pair, pair->side);
+    return true;
+}
+
+void TcpProxy::end_pair(const PairRef& pair, Side side) {
+    Side first = side;
+    if (pair.client.state == PairState::ClientEnded) {
+        first = Side::Client;
+    } else if (pair.client.state == PairState::DeviceEnded) {
+        first = Side::Device;
     }
-    return false;
+    const AddrText client{pair.client.endpoint.addr};
+    const AddrText device{pair.device.endpoint.addr};
+    if (first == Side::Client) {
+        log_->debug("Connection {} <-> {} closed by client", client, device);
+    } else {
+        log_->debug("Connection {} <-> {} closed by remote host", client, device);
+    }
+    close_pair(pair.client_id, pair.device_id);
 }
 
 void TcpProxy::close_pair(node::ResourceId client_id, node::ResourceId device_id) {

@@ -1,13 +1,21 @@
 // The TCP relay of one server kind (SICCT or HTTPS) of one device proxy: it listens on the LAN
 // side and, for every client that connects, opens one connection to the device over the PC's USB
-// link and passes bytes unchanged both ways until either side closes.
+// link and passes bytes unchanged both ways.
 //
 // A relay owns no thread: it is offered every node event (under the application's event lock)
-// and answers whether the event was its own. Sockets come in pairs, a client and its device side;
-// both close together. Memory per pair is bounded: client bytes that arrive before the device
-// side is established are held up to TCP_PROXY_PENDING_BOUND, and each direction's outbound queue
-// up to TCP_PROXY_QUEUE_BOUND; at a bound the sending side is no longer read until the bytes have
-// moved on, so nothing is dropped.
+// and answers whether the event was its own. Sockets come in pairs, a client and its device side,
+// and both are removed together. TCP ends one direction at a time: a side's FIN is passed on to
+// the other socket once every byte queued towards it has been written, and the other direction
+// goes on, so that a client which ends its request with a half-close still gets the answer. A
+// pair ends when both directions have ended, at once when either side resets or fails, and when
+// one direction has ended and nothing has moved for the node's flush deadline, so that a peer
+// that never closes holds nothing for long. A client that goes while its device side is still
+// connecting takes the pair with it.
+//
+// Memory per pair is bounded: client bytes that arrive before the device side is established are
+// held up to TCP_PROXY_PENDING_BOUND, and each direction's outbound queue up to
+// TCP_PROXY_QUEUE_BOUND; at a bound the sending side is no longer read until the bytes have moved
+// on, so nothing is dropped.
 //
 // A side that is not read still ends its pair when its peer goes: on Linux the node learns of a
 // close or reset without reading. A client that closes while its held bytes keep it unread ends
@@ -22,6 +30,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include <spdlog/logger.h>
@@ -45,6 +54,15 @@ inline constexpr std::size_t TCP_PROXY_PENDING_BOUND = 256 * 1024;
 // until the queue has drained to half.
 inline constexpr std::size_t TCP_PROXY_QUEUE_BOUND = node::DEFAULT_QUEUE_BOUND;
 
+// Where a pair stands. A pair whose two directions have both ended is closed at once, so that
+// state has no name; the half-closed states say which side ended its sending first.
+enum class PairState {
+    Connecting,   // the device side is not yet established; client bytes are held
+    Established,  // bytes pass both ways
+    ClientEnded,  // the client's FIN was passed on to the device; the device's direction goes on
+    DeviceEnded,  // the device's FIN was passed on to the client; the client's direction goes on
+};
+
 // One relayed socket. A client entry holds the client's address, a device entry the device's.
 struct TcpProxyConnection {
     node::Endpoint endpoint;
@@ -54,6 +72,8 @@ struct TcpProxyConnection {
     std::vector<std::uint8_t> pending;
     // Whether this relay paused reading the client because `pending` reached its bound.
     bool reading_paused = false;
+    // The pair's state, held on its client entry; a device entry's stays Connecting.
+    PairState state = PairState::Connecting;
 };
 
 class TcpProxy {
@@ -92,10 +112,27 @@ class TcpProxy {
     TcpProxy(DeviceKind kind, node::SharedHandler handler, node::ResourceId listener_id,
              SocketAddrV4 remote_address, std::shared_ptr<const DeviceInterface> device_interface);
 
+    enum class Side { Client, Device };
+    // A pair found from either of its sockets, with the side that socket is.
+    struct PairRef {
+        node::ResourceId client_id;
+        TcpProxyConnection& client;
+        node::ResourceId device_id;
+        TcpProxyConnection& device;
+        Side side;
+    };
+    std::optional<PairRef> find_pair(node::ResourceId id);
+
+    // One handler per event kind; each answers whether the event was this relay's.
     bool on_connected(const node::Connected& event);
     bool on_accepted(const node::Accepted& event);
     bool on_data(node::Data& event);
+    bool on_read_closed(const node::ReadClosed& event);
     bool on_disconnected(const node::Disconnected& event);
+
+    // Logs the pair's end, naming the side that closed first, and closes it. `side` is the side
+    // whose event ends the pair; it is named unless the other side had ended its sending before.
+    void end_pair(const PairRef& pair, Side side);
 
     std::map<node::ResourceId, TcpProxyConnection> remotes_;
     std::map<node::ResourceId, TcpProxyConnection> clients_;

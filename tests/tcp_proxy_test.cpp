@@ -12,6 +12,8 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include <asio.hpp>
@@ -141,10 +143,43 @@ class Peer {
         return some.outcome == Outcome::Eof || some.outcome == Outcome::Error;
     }
 
+    // Everything up to the end of the stream; nothing when it breaks or the time runs out first.
+    std::optional<std::vector<std::uint8_t>> read_to_end(
+        std::chrono::milliseconds timeout = TIMEOUT) {
+        std::vector<std::uint8_t> all;
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        for (;;) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            auto some = read_some(std::max(left, std::chrono::milliseconds{1}));
+            if (some.outcome == Outcome::Eof) {
+                return all;
+            }
+            if (some.outcome != Outcome::Bytes) {
+                return std::nullopt;
+            }
+            all.insert(all.end(), some.bytes.begin(), some.bytes.end());
+        }
+    }
+
     SocketAddrV4 local() const { return from_asio(socket_.local_endpoint()); }
+
+    // A FIN: this side sends no more, the other direction stays open.
+    void shutdown_send() {
+        asio::error_code ec;
+        socket_.shutdown(tcp::socket::shutdown_send, ec);
+        EXPECT_FALSE(ec) << ec.message();
+    }
 
     void close() {
         asio::error_code ec;
+        socket_.close(ec);
+    }
+
+    // Closes with a reset instead of a FIN.
+    void reset() {
+        asio::error_code ec;
+        socket_.set_option(asio::socket_base::linger(true, 0), ec);
         socket_.close(ec);
     }
 
@@ -360,6 +395,56 @@ bool wait_until(const std::function<bool()>& condition,
     return true;
 }
 
+// One relay with one established pair: the client, the device's side of it, and the pair's text
+// as the log lines write it.
+struct Pair {
+    DeviceServer device;
+    RelayLoop loop;
+    TcpProxy* relay = nullptr;
+    Peer client;
+    std::unique_ptr<Peer> server;
+    std::string text;
+    node::ResourceId client_id = 0;
+    node::ResourceId device_id = 0;
+
+    bool open() {
+        const auto listen = loopback(free_port());
+        relay = &loop.add(DeviceKind::Terminal, listen, device.address());
+        loop.start();
+        if (!client.connect(listen) || !(server = device.accept())) {
+            return false;
+        }
+        text = pair_text(client.local(), device.address());
+        if (!capture().wait_for(TERMINAL, "Connection " + text + " established")) {
+            return false;
+        }
+        std::tie(client_id, device_id) = loop.with([&] {
+            return std::pair{relay->clients().begin()->first, relay->remotes().begin()->first};
+        });
+        return true;
+    }
+
+    bool gone() {
+        return loop.with([&] { return relay->clients().empty() && relay->remotes().empty(); });
+    }
+
+    // The sockets of the pair whose Disconnected events were offered, in order.
+    std::vector<node::ResourceId> disconnected() {
+        std::vector<node::ResourceId> ids;
+        for (const auto& o : loop.offered()) {
+            if (const auto* d = std::get_if<node::Disconnected>(&o.event)) {
+                if (d->endpoint.resource_id == client_id || d->endpoint.resource_id == device_id) {
+                    ids.push_back(d->endpoint.resource_id);
+                }
+            }
+        }
+        return ids;
+    }
+};
+
+const std::string BY_CLIENT = " closed by client";
+const std::string BY_DEVICE = " closed by remote host";
+
 // ---- tests ----------------------------------------------------------------------------------
 
 TEST(TcpProxyTest, ClientBytesBeforeEstablishmentAreHeldInOrderAndFlushedFirst) {
@@ -478,20 +563,26 @@ TEST(TcpProxyTest, EstablishedWithNothingHeldSendsNothingAndDeviceChunksGoStraig
                                                      std::to_string(chunk.size()) + " Bytes"));
     }
 
+    // The device's close reaches the client as the end of the stream; the pair ends when the
+    // client closes in turn, named after the device, which closed first.
     server->close();
     EXPECT_TRUE(client.closed_by_peer());
+    client.close();
     EXPECT_TRUE(
         capture().wait_for(TERMINAL, "Connection " + pair_text(c, d) + " closed by remote host"));
     EXPECT_TRUE(loop.with([&] { return relay.clients().empty() && relay.remotes().empty(); }));
 }
 
-// The client closes while the device side is still connecting: once with a few bytes held,
-// once with more than the relay holds, so that the client is no longer read when it closes. The
-// pair goes at once and the device, accepting later, gets nothing of a client that has gone.
+// The client closes, or only ends its sending, while the device side is still connecting: once
+// with a few bytes held, once with more than the relay holds, so that the client is no longer
+// read when it closes. The pair goes at once and the device, accepting later, gets nothing of a
+// client that has gone.
 TEST(TcpProxyTest, ClientClosingWhileConnectingRemovesThePair) {
-    // The second case also fits into the system's buffers, so that the close behind it arrives.
-    for (const std::size_t sent : {std::size_t{4}, TCP_PROXY_PENDING_BOUND + 1024}) {
-        SCOPED_TRACE(sent);
+    // The second size also fits into the system's buffers, so that the close behind it arrives.
+    for (const auto& [sent, half_close] :
+         {std::pair{std::size_t{4}, false}, std::pair{TCP_PROXY_PENDING_BOUND + 1024, false},
+          std::pair{std::size_t{4}, true}, std::pair{TCP_PROXY_PENDING_BOUND + 1024, true}}) {
+        SCOPED_TRACE(testing::Message() << sent << (half_close ? " bytes, half-close" : " bytes"));
         if (sent > TCP_PROXY_PENDING_BOUND && !CLOSE_SEEN_WITHOUT_READING) {
             continue;  // Winsock tells a peer's close only to a reader
         }
@@ -515,7 +606,11 @@ TEST(TcpProxyTest, ClientClosingWhileConnectingRemovesThePair) {
         const node::Endpoint device_side =
             loop.with([&] { return relay.remotes().begin()->second.endpoint; });
 
-        client.close();
+        if (half_close) {
+            client.shutdown_send();
+        } else {
+            client.close();
+        }
         ASSERT_TRUE(capture().wait_for(
             TERMINAL, "Connection " + pair_text(c, device.address()) + " closed by client"));
         EXPECT_TRUE(loop.with([&] { return relay.clients().empty() && relay.remotes().empty(); }));
@@ -588,6 +683,128 @@ TEST(TcpProxyTest, ClientClosingWhileItsDeviceDoesNotReadRemovesThePair) {
     }
     EXPECT_NE(outcome, Peer::Outcome::Bytes);
     EXPECT_NE(outcome, Peer::Outcome::Timeout);
+}
+
+// A client that sends its request and then shuts down its sending side, as `socat -t` or `nc -N`
+// do, gets the whole answer of a device that answers only once it has seen the request's end.
+// The pair ends when the device closes in turn, named after the client, which closed first.
+TEST(TcpProxyTest, HalfClosedClientGetsTheWholeAnswer) {
+    Pair pair;
+    ASSERT_TRUE(pair.open());
+
+    const auto request = pattern(0, 3000);
+    ASSERT_TRUE(pair.client.write(request));
+    pair.client.shutdown_send();
+    EXPECT_EQ(pair.server->read_to_end(), request);
+
+    // Larger than the queue towards the client, so that the answer moves under backpressure.
+    const auto answer = pattern(5, 4 * TCP_PROXY_QUEUE_BOUND);
+    std::atomic<bool> answered{false};
+    std::thread device([&] {
+        answered = pair.server->write(answer, 30s);
+        pair.server->close();
+    });
+    auto received = pair.client.read_to_end(30s);
+    device.join();
+    EXPECT_TRUE(answered);
+    ASSERT_TRUE(received.has_value());
+    EXPECT_TRUE(*received == answer);
+
+    EXPECT_TRUE(capture().wait_for(TERMINAL, "Connection " + pair.text + BY_CLIENT));
+    EXPECT_TRUE(wait_until([&] { return pair.gone(); }));
+    EXPECT_EQ(capture().count(TERMINAL, "Connection " + pair.text + BY_DEVICE), 0u);
+}
+
+// One side ends its sending: the other gets every byte, then the end, and can still send back
+// until it closes too; or, when it never does, the pair ends once nothing has moved for the flush
+// deadline. Either way the line names the side that closed first.
+TEST(TcpProxyTest, HalfClosedPairGoesOnTheOtherWayUntilBothEndOrNothingMoves) {
+    struct Case {
+        const char* name;
+        bool client_first;
+        bool other_closes;  // or stays open and idle
+    };
+    const Case cases[] = {
+        {"client ends, device closes later", true, true},
+        {"device ends, client sends on, then closes", false, true},
+        {"client ends, device never closes", true, false},
+        {"device ends, client never closes", false, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Pair pair;
+        ASSERT_TRUE(pair.open());
+        Peer& first = c.client_first ? pair.client : *pair.server;
+        Peer& other = c.client_first ? *pair.server : pair.client;
+
+        const auto last = pattern(0, 100 * 1024);
+        ASSERT_TRUE(first.write(last));
+        first.shutdown_send();
+        EXPECT_EQ(other.read(last.size()), last);
+        EXPECT_EQ(other.read_some().outcome, Peer::Outcome::Eof);
+
+        // The other direction goes on, in more than one chunk.
+        for (const std::size_t size : {std::size_t{10}, 3 * CHUNK}) {
+            const auto more = pattern(size, size);
+            ASSERT_TRUE(other.write(more));
+            EXPECT_EQ(first.read(more.size()), more);
+        }
+        EXPECT_FALSE(pair.gone());
+
+        if (c.other_closes) {
+            other.close();
+        }
+        const std::string named = c.client_first ? BY_CLIENT : BY_DEVICE;
+        const std::string unnamed = c.client_first ? BY_DEVICE : BY_CLIENT;
+        EXPECT_TRUE(capture().wait_for(TERMINAL, "Connection " + pair.text + named,
+                                       node::REMOVE_FLUSH_DEADLINE + TIMEOUT));
+        EXPECT_TRUE(wait_until([&] { return pair.gone(); }));
+        EXPECT_EQ(capture().count(TERMINAL, "Connection " + pair.text + unnamed), 0u);
+        // The other side saw its end earlier; the first sees its own now.
+        EXPECT_TRUE(first.closed_by_peer());
+    }
+}
+
+// A reset ends the pair at once, whether both directions are open or one has ended: the pair goes
+// on the resetting side's Disconnected, not on a deadline, and the line names the side that
+// closed first.
+TEST(TcpProxyTest, ResetEndsThePairAtOnce) {
+    enum class Side { None, Client, Device };
+    struct Case {
+        const char* name;
+        Side half_closed;  // the side that ended its sending before the reset
+        Side resets;
+        const std::string& line;
+    };
+    const Case cases[] = {
+        {"client resets an open pair", Side::None, Side::Client, BY_CLIENT},
+        {"device resets an open pair", Side::None, Side::Device, BY_DEVICE},
+        {"device resets after the client ended", Side::Client, Side::Device, BY_CLIENT},
+        {"client resets after the device ended", Side::Device, Side::Client, BY_DEVICE},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Pair pair;
+        ASSERT_TRUE(pair.open());
+        auto peer = [&](Side side) -> Peer& {
+            return side == Side::Client ? pair.client : *pair.server;
+        };
+        if (c.half_closed != Side::None) {
+            Peer& other = peer(c.half_closed == Side::Client ? Side::Device : Side::Client);
+            peer(c.half_closed).shutdown_send();
+            EXPECT_EQ(other.read_some().outcome, Peer::Outcome::Eof);
+            ASSERT_TRUE(other.write(bytes_of("still open")));
+            EXPECT_EQ(peer(c.half_closed).read(10), bytes_of("still open"));
+        }
+        peer(c.resets).reset();
+
+        EXPECT_TRUE(capture().wait_for(TERMINAL, "Connection " + pair.text + c.line));
+        EXPECT_TRUE(wait_until([&] { return pair.gone(); }));
+        const node::ResourceId resetter =
+            c.resets == Side::Client ? pair.client_id : pair.device_id;
+        EXPECT_EQ(pair.disconnected(), std::vector<node::ResourceId>{resetter});
+        EXPECT_TRUE(peer(c.resets == Side::Client ? Side::Device : Side::Client).closed_by_peer());
+    }
 }
 
 TEST(TcpProxyTest, UnreachableDeviceClosesTheClient) {
@@ -815,7 +1032,8 @@ TEST(TcpProxyTest, SlowReceiverKeepsQueuesAtTheBoundAndLosesNothing) {
     }
 
     // The device answers and closes at once while the client is not reading: the answer is
-    // still delivered whole before the client's socket closes.
+    // still delivered whole before the end of the stream, and the pair goes when the client
+    // closes in turn.
     constexpr std::size_t LAST = 4 * 1024 * 1024;
     std::atomic<bool> answered{false};
     std::thread answer([&] {
@@ -829,7 +1047,10 @@ TEST(TcpProxyTest, SlowReceiverKeepsQueuesAtTheBoundAndLosesNothing) {
     ASSERT_TRUE(last.has_value());
     EXPECT_TRUE(*last == pattern(7, LAST));
     EXPECT_TRUE(client.closed_by_peer());
-    EXPECT_TRUE(loop.with([&] { return relay.clients().empty() && relay.remotes().empty(); }));
+    client.close();
+    EXPECT_TRUE(wait_until([&] {
+        return loop.with([&] { return relay.clients().empty() && relay.remotes().empty(); });
+    }));
 }
 
 TEST(TcpProxyTest, DestroyingTheRelayClosesListenerAndPairs) {

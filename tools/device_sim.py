@@ -3,7 +3,8 @@
 
 It answers SICCT service-discovery requests of its own kind with its announcement, sent to the
 reply address written inside the request, and serves TCP on its announced SICCT port and on 443:
-each connection echoes what it receives. The datagrams are composed here byte by byte from the
+each connection echoes what it receives, and when its peer ends its sending it writes out what it
+still owes before it closes. The datagrams are composed here byte by byte from the
 wire format, independently of the proxy's own encoder.
 
 Run inside the device's network namespace:
@@ -67,10 +68,11 @@ def parse_request(data, kind):
     return ip, port
 
 
-def drop(sel, outbox, conn):
+def drop(sel, outbox, ending, conn):
     sel.unregister(conn)
     conn.close()
     outbox.pop(conn, None)
+    ending.discard(conn)
 
 
 def main():
@@ -114,6 +116,7 @@ def main():
     print(f"device_sim {kind} {args.ip} discovery {dport} sicct {args.sicct_port} https {args.https_port}",
           flush=True)
     outbox = {}
+    ending = set()  # connections whose peer has ended its sending: the echo still owed goes out first
     while not stop and time.monotonic() < deadline:
         for key, events in sel.select(timeout=0.2):
             sock = key.fileobj
@@ -140,11 +143,11 @@ def main():
                     except BlockingIOError:
                         chunk = None
                     except ConnectionResetError:
-                        chunk = b""
-                    if chunk == b"":
-                        drop(sel, outbox, conn)
+                        drop(sel, outbox, ending, conn)
                         continue
-                    if chunk:
+                    if chunk == b"":
+                        ending.add(conn)
+                    elif chunk:
                         buf += chunk
                 if buf:
                     try:
@@ -152,10 +155,13 @@ def main():
                     except BlockingIOError:
                         pass
                     except (BrokenPipeError, ConnectionResetError):
-                        drop(sel, outbox, conn)
+                        drop(sel, outbox, ending, conn)
                         continue
+                if conn in ending and not buf:
+                    drop(sel, outbox, ending, conn)
+                    continue
                 # Stop reading while much is unsent, so that memory stays bounded.
-                mask = selectors.EVENT_READ if len(buf) < (1 << 20) else 0
+                mask = selectors.EVENT_READ if len(buf) < (1 << 20) and conn not in ending else 0
                 if buf:
                     mask |= selectors.EVENT_WRITE
                 sel.modify(conn, mask, "conn")

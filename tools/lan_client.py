@@ -7,6 +7,7 @@ proxy's own code. Every command prints one JSON object on standard output.
   lan_client.py discover --kind terminal --to 10.77.0.1 --port 4742 --reply-ip 10.77.0.2 --reply-port 47420
   lan_client.py listen --port 4742 --seconds 3          # periodic announcements that arrive
   lan_client.py echo --host 10.77.0.1 --port 4742 --bytes 1000000 [--clients 4]
+  lan_client.py request --host 10.77.0.1 --port 4742 --bytes 300000   # ends sending, reads to the end
 """
 
 import argparse
@@ -132,6 +133,47 @@ def cmd_echo(args):
     return {"ok": all(r is True for r in results), "results": [r if r is True else str(r) for r in results]}
 
 
+def cmd_request(args):
+    """Sends a request, ends it with a half-close as socat and `nc -N` do, and reads the echoed
+    answer up to the end of the stream."""
+    payload = os.urandom(args.bytes)
+    probe, rest = payload[:16], payload[16:]
+    try:
+        c = socket.create_connection((args.host, args.port), timeout=args.timeout)
+        # The probe's echo shows that the far side is reached before the request ends: a relay
+        # drops a client that goes while it is still connecting to the device.
+        c.sendall(probe)
+        received = bytearray()
+        while len(received) < len(probe):
+            chunk = c.recv(65536)
+            if not chunk:
+                break
+            received.extend(chunk)
+        got = {}
+
+        def reader():
+            try:
+                while True:
+                    chunk = c.recv(65536)
+                    if not chunk:
+                        got["eof"] = True
+                        return
+                    received.extend(chunk)
+            except OSError as e:
+                got["error"] = str(e)
+
+        t = threading.Thread(target=reader)
+        t.start()
+        c.sendall(rest)
+        c.shutdown(socket.SHUT_WR)
+        t.join(args.timeout)
+        c.close()
+    except OSError as e:
+        return {"ok": False, "error": str(e)}
+    return {"ok": bytes(received) == payload and got.get("eof", False),
+            "received": len(received), **got}
+
+
 def main():
     ap = argparse.ArgumentParser()
     sub = ap.add_subparsers(dest="cmd", required=True)
@@ -154,8 +196,14 @@ def main():
     e.add_argument("--bytes", type=int, default=1024)
     e.add_argument("--clients", type=int, default=1)
     e.add_argument("--timeout", type=float, default=20)
+    r = sub.add_parser("request")
+    r.add_argument("--host", required=True)
+    r.add_argument("--port", type=int, required=True)
+    r.add_argument("--bytes", type=int, default=1024)
+    r.add_argument("--timeout", type=float, default=20)
     args = ap.parse_args()
-    result = {"discover": cmd_discover, "listen": cmd_listen, "echo": cmd_echo}[args.cmd](args)
+    result = {"discover": cmd_discover, "listen": cmd_listen, "echo": cmd_echo,
+              "request": cmd_request}[args.cmd](args)
     print(json.dumps(result), flush=True)
     return 0
 
