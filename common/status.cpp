@@ -423,6 +423,20 @@ std::optional<StatusRecord> StatusRecord::decode(std::span<const std::uint8_t> v
 
 // --- Section owner (release is per platform) --------------------------------------------------
 
+bool view_pages_readable(std::size_t size,
+                         const std::function<std::optional<PageRun>(std::size_t offset)>& query) {
+    // Every run reported covers at least one more byte, so this ends after `size` rounds at most.
+    std::size_t offset = 0;
+    while (offset < size) {
+        const std::optional<PageRun> run = query(offset);
+        if (!run || !run->readable || run->bytes == 0) {
+            return false;
+        }
+        offset += std::min(run->bytes, size - offset);
+    }
+    return true;
+}
+
 SharedMemory::SharedMemory(SharedMemory&& other) noexcept
     : view_(std::exchange(other.view_, nullptr)),
       handle_(std::exchange(other.handle_, -1)),

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -135,6 +136,19 @@ struct StatusRecord {
     }
 };
 
+// One run of pages of the same kind, as the system tells it for an address inside a view: the
+// bytes from that address to the end of the run, and whether all of them can be read.
+struct PageRun {
+    std::size_t bytes = 0;
+    bool readable = false;
+};
+
+// Whether the first `size` bytes of a view can all be read, asking `query` for the run at each
+// offset still to check (none when the system cannot tell). A run of no bytes, or one the system
+// cannot describe, counts as unreadable: nothing here assumes a page it was not told of.
+bool view_pages_readable(std::size_t size,
+                         const std::function<std::optional<PageRun>(std::size_t offset)>& query);
+
 // A named 4096-byte pagefile-backed section and a read/write view of it. Released in the
 // destructor: view unmapped, then handle closed; failures of either are ignored.
 //
@@ -146,12 +160,15 @@ struct StatusRecord {
 // ("/Local_Korvel-QM4410-LAN-Proxy"). Windows keeps a section while any handle is open and drops it
 // with the last one; POSIX objects persist until unlinked, so the last of the owners made by
 // `create` that ends unlinks the name, and no section outlives the programs that use it. Owners
-// made by `open` never unlink. Console mode creates the object readable by its user only, service
-// mode by everyone (the null DACL's counterpart).
+// made by `open` never unlink. Console mode creates the object readable and writable by its user
+// only; service mode lets every account read it and only its user write it (mode 0644, the
+// counterpart of the service's DACL): an object that others could write could also be shrunk
+// under a reader.
 class SharedMemory {
   public:
-    // The service ("Global\" name, null DACL, inheritable handle) or the console ("Local\" name,
-    // default security).
+    // The service ("Global\" name, inheritable handle, a DACL that lets every account open and
+    // read the section, and only SYSTEM, the Administrators and the creating account write it or
+    // change its security) or the console ("Local\" name, default security).
     [[nodiscard]] static Result<SharedMemory> create(bool service_mode);
     // As `create`, under another name, so that tests running side by side do not share a section.
     [[nodiscard]] static Result<SharedMemory> create_named(const char* name, bool service_mode);
@@ -165,6 +182,13 @@ class SharedMemory {
     ~SharedMemory();
 
     std::uint8_t* view() const { return view_; }
+
+    // Copies the whole view into `out`. A page that cannot be read gives the system's error in
+    // place of a fault: any program of the same account can make a section of the console's name
+    // whose pages were never committed (Windows) or that it shrinks under the view (POSIX, where
+    // touching a page past the end raises SIGBUS). `create` and `open` copy the view once before
+    // they hand it out, and fail with "Could not create shared memory view: " and that error.
+    [[nodiscard]] VoidResult copy_view(std::span<std::uint8_t, STATUS_SECTION_SIZE> out) const;
 
   private:
     SharedMemory() = default;

@@ -10,11 +10,16 @@
 // killed owner with its descriptor. Readers made by `open` take no lock and never unlink.
 #include "common/status.hpp"
 
+#include <array>
 #include <cerrno>
+#include <cstring>
+#include <memory>
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include "common/os/system_error.hpp"
@@ -50,34 +55,72 @@ class Descriptor {
     int fd_;
 };
 
+Error view_error(int code) {
+    return Error::caused("Could not create shared memory view: ",
+                         Error(os::system_error_text(static_cast<std::uint32_t>(code))));
+}
+
+// Copies the view through the kernel, which reports a page that cannot be read (the object was
+// shrunk under the view) as EFAULT where a plain copy would take SIGBUS. Where the call is not
+// allowed (some container sandboxes refuse it), the object's size, checked just before the plain
+// copy, is the best there is.
+VoidResult copy_pages(int fd, const std::uint8_t* view,
+                      std::span<std::uint8_t, STATUS_SECTION_SIZE> out) {
+    iovec local{out.data(), out.size()};
+    iovec remote{const_cast<std::uint8_t*>(view), out.size()};
+    const ssize_t copied = ::process_vm_readv(::getpid(), &local, 1, &remote, 1, 0);
+    if (copied == static_cast<ssize_t>(out.size())) {
+        return {};
+    }
+    const int code = copied < 0 ? errno : EFAULT;
+    if (code != ENOSYS && code != EPERM) {
+        return fail(Error(os::system_error_text(static_cast<std::uint32_t>(code))));
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        const int stat_code = errno;
+        return fail(Error(os::system_error_text(static_cast<std::uint32_t>(stat_code))));
+    }
+    if (st.st_size < static_cast<off_t>(STATUS_SECTION_SIZE)) {
+        return fail(Error(os::system_error_text(EFAULT)));
+    }
+    std::memcpy(out.data(), view, out.size());
+    return {};
+}
+
 // Maps the first 4096 bytes of the object. An object smaller than that would map, but touching
-// its missing pages raises SIGBUS, so it is refused up front, as Windows refuses to map it.
+// its missing pages raises SIGBUS, so it is refused up front, as Windows refuses to map it; the
+// view is then copied once, as on Windows.
 Result<std::uint8_t*> map_view(int fd) {
     struct stat st {};
     if (::fstat(fd, &st) != 0) {
         const int code = errno;
-        return fail(Error::caused("Could not create shared memory view: ",
-                                  Error(os::system_error_text(static_cast<std::uint32_t>(code)))));
+        return fail(view_error(code));
     }
     if (st.st_size < static_cast<off_t>(STATUS_SECTION_SIZE)) {
-        return fail(Error::caused("Could not create shared memory view: ",
-                                  Error(os::system_error_text(EINVAL))));
+        return fail(view_error(EINVAL));
     }
-    void* view = ::mmap(nullptr, STATUS_SECTION_SIZE, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    if (view == MAP_FAILED) {
+    void* mapped = ::mmap(nullptr, STATUS_SECTION_SIZE, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (mapped == MAP_FAILED) {
         const int code = errno;
-        return fail(Error::caused("Could not create shared memory view: ",
-                                  Error(os::system_error_text(static_cast<std::uint32_t>(code)))));
+        return fail(view_error(code));
     }
-    return static_cast<std::uint8_t*>(view);
+    auto* view = static_cast<std::uint8_t*>(mapped);
+    auto probe = std::make_unique<std::array<std::uint8_t, STATUS_SECTION_SIZE>>();
+    if (auto copied = copy_pages(fd, view, *probe); !copied) {
+        ::munmap(view, STATUS_SECTION_SIZE);
+        return fail(Error::caused("Could not create shared memory view: ", copied.error()));
+    }
+    return view;
 }
 
 }  // namespace
 
 Result<SharedMemory> SharedMemory::create_named(const char* name, bool service_mode) {
     const std::string object = posix_name(name);
-    // Service mode: any account may open it, as under the null DACL; console: its user only.
-    const mode_t mode = service_mode ? 0666 : 0600;
+    // Service mode: any account may open and read it, as under the service's DACL, and only its
+    // user may write it; console: its user only.
+    const mode_t mode = service_mode ? 0644 : 0600;
 
     // An owner that ends removes the name while holding the object exclusively; one that opened
     // the object just before that holds a name that is gone, and starts over. Each round needs
@@ -158,6 +201,10 @@ Result<SharedMemory> SharedMemory::open(const char* name) {
     memory.view_ = *view;
     memory.handle_ = descriptor.release();
     return memory;
+}
+
+VoidResult SharedMemory::copy_view(std::span<std::uint8_t, STATUS_SECTION_SIZE> out) const {
+    return copy_pages(static_cast<int>(handle_), view_, out);
 }
 
 void SharedMemory::release() {

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <cstring>
 #include <optional>
@@ -73,13 +74,41 @@ TEST(SharedMemoryPosix, TheObjectNameReplacesTheBackslash) {
     EXPECT_EQ(object_mode(names.posix), 0600u);
 }
 
-TEST(SharedMemoryPosix, ServiceModeLetsEveryAccountOpenTheObject) {
-    const Names names = unique_names("Global");
-    const mode_t old_mask = umask(022);
-    auto created = SharedMemory::create_named(names.windows.c_str(), true);
-    umask(old_mask);
+// Every account may read the service's object, only its owner write it: an object that others
+// could write could also be shrunk under a reader. The umask narrows neither.
+TEST(SharedMemoryPosix, ServiceModeLetsEveryAccountReadTheObjectAndOnlyItsOwnerWrite) {
+    for (const mode_t mask : {mode_t{022}, mode_t{077}, mode_t{0}}) {
+        SCOPED_TRACE(mask);
+        const Names names = unique_names("Global");
+        const mode_t old_mask = umask(mask);
+        auto created = SharedMemory::create_named(names.windows.c_str(), true);
+        umask(old_mask);
+        ASSERT_TRUE(created.has_value()) << created.error().message();
+        EXPECT_EQ(object_mode(names.posix), 0644u);
+    }
+}
+
+// An object shrunk under an open view: its pages are gone, and touching them would raise SIGBUS.
+// The copy reports that instead, and a reader opened now is refused.
+TEST(SharedMemoryPosix, AViewShrunkUnderTheReaderFailsTheCopyInsteadOfFaulting) {
+    const Names names = unique_names("Local");
+    auto created = SharedMemory::create_named(names.windows.c_str(), false);
     ASSERT_TRUE(created.has_value()) << created.error().message();
-    EXPECT_EQ(object_mode(names.posix), 0666u);
+    auto opened = SharedMemory::open(names.windows.c_str());
+    ASSERT_TRUE(opened.has_value()) << opened.error().message();
+
+    const int fd = shm_open(names.posix.c_str(), O_RDWR, 0);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(ftruncate(fd, 0), 0);
+    std::array<std::uint8_t, STATUS_SECTION_SIZE> copy{};
+    auto copied = opened->copy_view(copy);
+    ASSERT_FALSE(copied.has_value());
+    EXPECT_EQ(copied.error().message(), "Bad address (os error 14)");
+
+    // Grown again, the pages come back (zero-filled) and the copy succeeds.
+    ASSERT_EQ(ftruncate(fd, STATUS_SECTION_SIZE), 0);
+    close(fd);
+    EXPECT_TRUE(opened->copy_view(copy).has_value());
 }
 
 TEST(SharedMemoryPosix, ASmallerExistingObjectFailsTheViewAndStays) {

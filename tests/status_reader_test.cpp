@@ -81,11 +81,14 @@ Bytes encoded(const AppStatus& status) {
     return Bytes(view.begin(), view.end());
 }
 
-// The bytes at the start of the view; the rest is `fill`.
+// The bytes at the start of the view; the rest is `fill`. An unreadable view is one whose copy
+// cannot be taken.
 struct View {
     Bytes head;
     std::uint8_t fill = 0;
+    bool unreadable = false;
 };
+const View UNREADABLE{{}, 0, true};
 
 struct Outcome {
     std::expected<AppStatus, StatusReadError> result;
@@ -100,6 +103,7 @@ Outcome read_views(const std::vector<View>& views) {
         ++copies;
         copy.fill(v.fill);
         std::copy_n(v.head.begin(), std::min(v.head.size(), copy.size()), copy.begin());
+        return !v.unreadable;
     });
     return {std::move(result), copies};
 }
@@ -231,6 +235,15 @@ TEST(StatusReader, CraftedViews) {
          6},
         {"bytes behind the check value", {{good, 0xAB}}, STATUS, 1},
         {"an all-zero view", {{{}}}, std::unexpected(StatusReadError::Checksum), 6},
+        {"a view that cannot be copied",
+         {UNREADABLE},
+         std::unexpected(StatusReadError::Deserialization),
+         6},
+        {"a copy that failed, then a good one", {UNREADABLE, {good}}, STATUS, 2},
+        {"five wrong check values, then a copy that failed",
+         {{wrong_check}, {wrong_check}, {wrong_check}, {wrong_check}, {wrong_check}, UNREADABLE},
+         std::unexpected(StatusReadError::Deserialization),
+         6},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);

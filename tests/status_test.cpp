@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstring>
 #include <string>
@@ -332,6 +333,65 @@ TEST(SharedMemory, GlobalAndLocalNamesAreDifferentSections) {
     b->view()[0] = 2;
     EXPECT_EQ(a->view()[0], 1);
     EXPECT_EQ(b->view()[0], 2);
+}
+
+TEST(SharedMemory, CopyViewTakesTheWholeLiveView) {
+    const std::string name = unique_name("Local");
+    auto created = SharedMemory::create_named(name.c_str(), false);
+    ASSERT_TRUE(created.has_value()) << created.error().message();
+    auto opened = SharedMemory::open(name.c_str());
+    ASSERT_TRUE(opened.has_value()) << opened.error().message();
+    for (std::size_t i = 0; i < STATUS_SECTION_SIZE; ++i) {
+        created->view()[i] = static_cast<std::uint8_t>(i * 7);
+    }
+    std::array<std::uint8_t, STATUS_SECTION_SIZE> copy{};
+    auto copied = opened->copy_view(copy);
+    ASSERT_TRUE(copied.has_value()) << copied.error().message();
+    EXPECT_EQ(std::memcmp(copy.data(), created->view(), STATUS_SECTION_SIZE), 0);
+}
+
+// The walk over the runs of pages that the system reports for a view: which offsets it asks for
+// and whether it calls the view readable.
+TEST(ViewPages, ReadableOnlyWhenRunsOfReadablePagesCoverTheView) {
+    struct Case {
+        const char* what;
+        std::vector<std::optional<PageRun>> runs;  // the answers in the order asked
+        bool readable;
+        std::vector<std::size_t> asked;
+    } cases[] = {
+        {"one run over the view", {PageRun{4096, true}}, true, {0}},
+        {"a run reaching far beyond the view", {PageRun{1 << 20, true}}, true, {0}},
+        {"runs that end inside the view",
+         {PageRun{1000, true}, PageRun{96, true}, PageRun{3000, true}},
+         true,
+         {0, 1000, 1096}},
+        {"what follows the view is never asked for",
+         {PageRun{4096, true}, PageRun{1, false}},
+         true,
+         {0}},
+        {"reserved pages from the start", {PageRun{4096, false}}, false, {0}},
+        {"committed pages, then reserved ones",
+         {PageRun{2048, true}, PageRun{2048, false}},
+         false,
+         {0, 2048}},
+        {"a query that fails", {PageRun{2048, true}, std::nullopt}, false, {0, 2048}},
+        {"a run of no bytes", {PageRun{0, true}}, false, {0}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<std::size_t> asked;
+        const bool readable = view_pages_readable(
+            STATUS_SECTION_SIZE, [&](std::size_t offset) -> std::optional<PageRun> {
+                asked.push_back(offset);
+                if (asked.size() > c.runs.size()) {
+                    ADD_FAILURE() << "asked once too often, at " << offset;
+                    return std::nullopt;
+                }
+                return c.runs[asked.size() - 1];
+            });
+        EXPECT_EQ(readable, c.readable);
+        EXPECT_EQ(asked, c.asked);
+    }
 }
 
 TEST(SharedMemory, MovingKeepsOneOwner) {

@@ -1,6 +1,5 @@
 #include "winconfig/status_reader.hpp"
 
-#include <cstring>
 #include <memory>
 
 namespace tessaro::winconfig {
@@ -36,18 +35,21 @@ Result<AppStatusReader> AppStatusReader::open_named(const char* global_name,
 
 std::expected<AppStatus, StatusReadError> AppStatusReader::read() const {
     // The service rewrites the view at any moment: each attempt decodes its own copy, so that no
-    // field is read twice with different contents.
-    const std::uint8_t* view = memory_.view();
-    return read_copies([view](ViewCopy& copy) { std::memcpy(copy.data(), view, copy.size()); });
+    // field is read twice with different contents. The copy reports a page that cannot be read
+    // instead of faulting, should one go after the open.
+    return read_copies([this](ViewCopy& copy) { return memory_.copy_view(copy).has_value(); });
 }
 
 std::expected<AppStatus, StatusReadError> AppStatusReader::read_copies(
-    const std::function<void(ViewCopy&)>& take_copy) {
+    const std::function<bool(ViewCopy&)>& take_copy) {
     // 4 KiB: on the heap rather than on the GUI thread's stack.
     auto copy = std::make_unique<ViewCopy>();
     StatusReadError error = StatusReadError::Deserialization;
     for (int attempt = 0; attempt < STATUS_READ_ATTEMPTS; ++attempt) {
-        take_copy(*copy);
+        if (!take_copy(*copy)) {
+            error = StatusReadError::Deserialization;
+            continue;
+        }
         auto record = StatusRecord::decode(*copy);
         if (!record) {
             error = StatusReadError::Deserialization;

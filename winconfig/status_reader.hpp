@@ -27,7 +27,9 @@ inline constexpr int STATUS_READ_ATTEMPTS = 6;
 class AppStatusReader {
   public:
     // The service's "Global\" section, else the console's "Local\" one; when neither opens, the
-    // error of the "Local\" attempt.
+    // error of the "Local\" attempt. A section whose view cannot be read does not open ("Could
+    // not create shared memory view: "), so the tool never faults on a section of the console's
+    // name that another program made without committing its pages.
     [[nodiscard]] static Result<AppStatusReader> open();
     // The same over other names, so that tests running side by side keep to their own sections.
     [[nodiscard]] static Result<AppStatusReader> open_named(const char* global_name,
@@ -41,9 +43,11 @@ class AppStatusReader {
 
     // One copy of the whole view, taken afresh for each attempt.
     using ViewCopy = std::array<std::uint8_t, STATUS_SECTION_SIZE>;
-    // `read` over copies that `take_copy` makes (the live view's, or crafted ones in tests).
+    // `read` over copies that `take_copy` makes (the live view's, or crafted ones in tests). A
+    // copy that could not be taken (false: a page of the view could not be read) is an attempt
+    // that failed to decode.
     static std::expected<AppStatus, StatusReadError> read_copies(
-        const std::function<void(ViewCopy&)>& take_copy);
+        const std::function<bool(ViewCopy&)>& take_copy);
 
   private:
     explicit AppStatusReader(SharedMemory memory) : memory_(std::move(memory)) {}
