@@ -497,17 +497,27 @@ class Server {
 
 // ---- the relay process -----------------------------------------------------------------------
 
-int relay_child_main(const std::string& tag) {
+// What both relay processes do first: die with the bench, enter the relay namespace, raise the
+// descriptor limit and block SIGTERM (every thread started later inherits the mask), which each
+// then waits for in its own way. False when the namespace cannot be entered.
+bool start_relay_child(const Names& n, sigset_t& set) {
     prctl(PR_SET_PDEATHSIG, SIGKILL);
-    const Names n(tag);
     if (!enter_namespace(n.ns_relay)) {
-        return 2;
+        return false;
     }
     raise_fd_limit();
-    sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &set, nullptr);  // every thread of the node inherits the mask
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    return true;
+}
+
+int relay_child_main(const std::string& tag) {
+    const Names n(tag);
+    sigset_t set;
+    if (!start_relay_child(n, set)) {
+        return 2;
+    }
 
     auto node = tessaro::node::create();
     if (!node) {
@@ -569,16 +579,11 @@ int relay_child_main(const std::string& tag) {
 // The minimal relay in the relay namespace, from the client's side to the same server, with the
 // relay's socket options; SIGTERM ends it.
 int minimal_child_main(const std::string& tag) {
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
     const Names n(tag);
-    if (!enter_namespace(n.ns_relay)) {
+    sigset_t set;
+    if (!start_relay_child(n, set)) {
         return 2;
     }
-    raise_fd_limit();
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGTERM);
-    sigprocmask(SIG_BLOCK, &set, nullptr);
     Fd stop(signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC));
     if (!stop) {
         return 2;
