@@ -58,7 +58,8 @@ Result<ResourceId> NodeCore::tcp_listen(SocketAddrV4 addr, const TcpListenOption
     socket->retry_timer.emplace(io_);
     socket->creating = true;
     sockets_.emplace(socket->id, socket);
-    outside(*socket, lock, [&] { start_accept(socket); });
+    // Nobody has its id yet: nobody can have removed it meanwhile.
+    std::ignore = outside(*socket, lock, [&] { start_accept(socket); });
     created(*socket);
     return socket->id;
 }
@@ -105,7 +106,8 @@ Result<Endpoint> NodeCore::tcp_connect(SocketAddrV4 remote, const TcpConnectOpti
     socket->stream.emplace(std::move(stream));
     socket->creating = true;
     sockets_.emplace(socket->id, socket);
-    outside(*socket, lock, [&] {
+    // Nobody has its id yet: nobody can have removed it meanwhile.
+    std::ignore = outside(*socket, lock, [&] {
         socket->stream->async_connect(
             tcp_endpoint(remote), [this, socket](asio::error_code e) { on_connect(socket, e); });
     });
@@ -178,7 +180,8 @@ void NodeCore::on_accept(const SocketPtr& listener, asio::error_code ec, tcp::so
                   [this, listener](asio::error_code e) {
                       NodeLock inner(*this);
                       if (!e && !listener->closed) {
-                          outside(*listener, inner, [&] { start_accept(listener); });
+                          // A close meanwhile ends the accept with operation_aborted.
+                          std::ignore = outside(*listener, inner, [&] { start_accept(listener); });
                       }
                   });
         return;
@@ -188,8 +191,8 @@ void NodeCore::on_accept(const SocketPtr& listener, asio::error_code ec, tcp::so
         log_->info("Listener {} accepts connections again", listener->id);
     }
     const SocketAddrV4 remote = from_asio(listener->accept_peer);
-    outside(*listener, lock, [&] { start_accept(listener); });
-    if (!usable || listener->closed) {
+    const bool closed = outside(*listener, lock, [&] { start_accept(listener); });
+    if (!usable || closed) {
         return;
     }
     auto socket = std::make_shared<Socket>(next_id_++, Kind::TcpStream);

@@ -106,7 +106,8 @@ std::optional<SocketAddrV4> NodeCore::local_address(ResourceId id) {
     }
     asio::error_code ec;
     SocketAddrV4 address;
-    outside(*socket, lock, [&] {
+    // The address read is the answer even if a remove came meanwhile.
+    std::ignore = outside(*socket, lock, [&] {
         if (socket->acceptor) {
             address = from_asio(socket->acceptor->local_endpoint(ec));
         } else if (socket->stream) {

@@ -42,6 +42,7 @@
 #include <queue>
 #include <system_error>
 #include <thread>
+#include <tuple>
 #include <unordered_map>
 
 #include <asio.hpp>
@@ -319,22 +320,57 @@ class NodeCore {
         return it->second;
     }
 
-    // Runs `call` (a system call on the socket, or the start of an Asio operation, which may
-    // make one) without the node mutex. The socket's handle is not closed while calls on it are
-    // under way: a close in the meantime waits for the last of them.
-    template <typename Call>
-    void outside(Socket& socket, NodeLock& lock, Call&& call) {
-        ++socket.in_flight;
-        lock.unlock();
-        call();
-        lock.lock();
-        if (--socket.in_flight == 0 && socket.closed) {
-            if (socket.close_awaited) {
-                released_.notify_all();
-            } else {
-                release_handles(socket);
+    // A call on a socket made without the node mutex (a system call, or the start of an Asio
+    // operation, which may make one): counts it in the socket's `in_flight` and releases the
+    // mutex; reacquire() (or the destructor) re-takes it and, once the last such call is back,
+    // hands a socket closed meanwhile over for closing. The socket's handle is not closed while
+    // calls on it are under way: a close in the meantime waits for the last of them. closed()
+    // tells whether that close came, which whoever goes on with the socket must know.
+    class Unlocked {
+      public:
+        Unlocked(NodeCore& core, Socket& socket, NodeLock& lock)
+            : core_(core), socket_(socket), lock_(lock) {
+            ++socket_.in_flight;
+            lock_.unlock();
+        }
+        Unlocked(const Unlocked&) = delete;
+        Unlocked& operator=(const Unlocked&) = delete;
+        ~Unlocked() { reacquire(); }
+
+        void reacquire() {
+            if (held_) {
+                return;
+            }
+            held_ = true;
+            lock_.lock();
+            if (--socket_.in_flight == 0 && socket_.closed) {
+                if (socket_.close_awaited) {
+                    core_.released_.notify_all();
+                } else {
+                    core_.release_handles(socket_);
+                }
             }
         }
+        // Re-takes the mutex if need be; true when the socket was closed meanwhile.
+        [[nodiscard]] bool closed() {
+            reacquire();
+            return socket_.closed;
+        }
+
+      private:
+        NodeCore& core_;
+        Socket& socket_;
+        NodeLock& lock_;
+        bool held_ = false;
+    };
+
+    // Runs `call` on the socket without the node mutex (see Unlocked); true when the socket was
+    // closed meanwhile.
+    template <typename Call>
+    [[nodiscard]] bool outside(Socket& socket, NodeLock& lock, Call&& call) {
+        Unlocked unlocked(*this, socket, lock);
+        call();
+        return unlocked.closed();
     }
 
     static void unwatch_close(Socket& socket) { socket.watching = false; }

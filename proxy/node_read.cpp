@@ -77,7 +77,7 @@ void NodeCore::read_turn(const SocketPtr& socket) {
         }
         auto buffer = asio::buffer(socket->read_buffer);
         if (!socket->readable) {
-            outside(*socket, lock, [&] {
+            const bool closed = outside(*socket, lock, [&] {
                 socket->stream->async_read_some(buffer,
                                                 [this, socket](asio::error_code ec, std::size_t n) {
                                                     NodeLock inner(*this);
@@ -87,14 +87,15 @@ void NodeCore::read_turn(const SocketPtr& socket) {
                                                     }
                                                 });
             });
-            if (socket->closed) {
+            if (closed) {
                 socket->reading = false;
             }
             return;
         }
         asio::error_code ec;
         std::size_t n = 0;
-        outside(*socket, lock, [&] { n = socket->stream->read_some(buffer, ec); });
+        // took_chunk sees a close meanwhile, as it does for a read that Asio completes.
+        std::ignore = outside(*socket, lock, [&] { n = socket->stream->read_some(buffer, ec); });
         if (!took_chunk(socket, ec, n, lock)) {
             return;
         }
@@ -229,8 +230,9 @@ void NodeCore::enter_watch(const SocketPtr& socket) {
     post([this, socket] {
         NodeLock lock(*this);
         if (!socket->closed) {
-            outside(*socket, lock,
-                    [&] { close_watch_->watch(native(*socket->stream), socket->id); });
+            // A close meanwhile takes the stream out of the watch with its handle.
+            std::ignore = outside(
+                *socket, lock, [&] { close_watch_->watch(native(*socket->stream), socket->id); });
         }
     });
 }

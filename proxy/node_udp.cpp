@@ -56,7 +56,8 @@ Result<ResourceId> NodeCore::udp_listen(SocketAddrV4 addr) {
     socket->id = next_id_++;
     socket->creating = true;
     sockets_.emplace(socket->id, socket);
-    outside(*socket, lock, [&] {
+    // Nobody has its id yet: nobody can have removed it meanwhile.
+    std::ignore = outside(*socket, lock, [&] {
         for (auto& port : socket->udp_ports) {
             start_receive(socket, port.get());
         }
@@ -84,7 +85,8 @@ void NodeCore::on_receive(const SocketPtr& socket, UdpPort* port, asio::error_co
         if (ec == asio::error::connection_reset || ec == asio::error::connection_refused ||
             ec == asio::error::message_size || ec == asio::error::network_unreachable ||
             ec == asio::error::host_unreachable) {
-            outside(*socket, lock, [&] { start_receive(socket, port); });
+            // A close meanwhile ends the receive with operation_aborted.
+            std::ignore = outside(*socket, lock, [&] { start_receive(socket, port); });
         } else if (ec != asio::error::operation_aborted) {
             log_->error("UDP socket {} on {} stopped receiving: {}", socket->id, socket->peer,
                         ErrorText{ec});
@@ -94,7 +96,9 @@ void NodeCore::on_receive(const SocketPtr& socket, UdpPort* port, asio::error_co
     Data data{{socket->id, from_asio(port->sender)},
               std::vector<std::uint8_t>(port->buffer.begin(),
                                         port->buffer.begin() + static_cast<long>(n))};
-    outside(*socket, lock, [&] { start_receive(socket, port); });
+    // A close meanwhile ends the receive with operation_aborted, and the delivery checks
+    // whether the socket was removed.
+    std::ignore = outside(*socket, lock, [&] { start_receive(socket, port); });
     lock.unlock();
     deliver(std::move(data), socket.get());
 }
@@ -104,7 +108,8 @@ void NodeCore::start_send_datagram(const SocketPtr& socket, NodeLock& lock) {
         return;
     }
     socket->writing = true;
-    outside(*socket, lock, [&] {
+    // A close meanwhile ends the send with operation_aborted; its handler gives the turn up.
+    std::ignore = outside(*socket, lock, [&] {
         socket->udp_ports.front()->socket.async_send_to(
             asio::buffer(socket->out.front()), socket->out_destinations.front(),
             [this, socket](asio::error_code ec, std::size_t) { on_datagram_sent(socket, ec); });

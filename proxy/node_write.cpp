@@ -103,7 +103,8 @@ void NodeCore::write_turn(const SocketPtr& socket, NodeLock& lock) {
     }
     const auto gathered = std::span(socket->write_buffers.data(), count);
     if (!os::streams_io_directly()) {
-        outside(*socket, lock, [&] {
+        // A close meanwhile ends the write with operation_aborted; its handler gives the turn up.
+        std::ignore = outside(*socket, lock, [&] {
             socket->stream->async_write_some(
                 gathered,
                 [this, socket](asio::error_code ec, std::size_t n) { on_write(socket, ec, n); });
@@ -112,13 +113,13 @@ void NodeCore::write_turn(const SocketPtr& socket, NodeLock& lock) {
     }
     asio::error_code ec;
     std::size_t n = 0;
-    outside(*socket, lock, [&] { n = socket->stream->write_some(gathered, ec); });
-    if (socket->closed) {
+    if (outside(*socket, lock, [&] { n = socket->stream->write_some(gathered, ec); })) {
         socket->writing = false;
         return;
     }
     if (ec == asio::error::would_block || ec == asio::error::try_again) {
-        outside(*socket, lock, [&] {
+        // A close meanwhile ends the wait with operation_aborted; its handler gives the turn up.
+        std::ignore = outside(*socket, lock, [&] {
             socket->stream->async_wait(tcp::socket::wait_write, [this, socket](asio::error_code e) {
                 NodeLock inner(*this);
                 wrote(socket, e, 0, inner);
@@ -213,8 +214,8 @@ void NodeCore::finish_flush(Socket& socket, NodeLock& lock) {
 // Shuts down sending on a stream with nothing queued (a FIN to the peer).
 void NodeCore::shut_send(Socket& socket, NodeLock& lock) {
     asio::error_code ignored;
-    outside(socket, lock, [&] { socket.stream->shutdown(tcp::socket::shutdown_send, ignored); });
-    if (!socket.closed) {
+    if (!outside(socket, lock,
+                 [&] { socket.stream->shutdown(tcp::socket::shutdown_send, ignored); })) {
         socket.shut_down = true;
     }
 }
