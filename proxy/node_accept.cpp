@@ -101,7 +101,6 @@ Result<Endpoint> NodeCore::tcp_connect(SocketAddrV4 remote, const TcpConnectOpti
     NodeLock lock(*this);
     auto socket = std::make_shared<Socket>(next_id_++, Kind::TcpStream);
     socket->peer = remote;
-    socket->connecting = true;
     socket->half_close = options.half_close;
     socket->stream.emplace(std::move(stream));
     socket->creating = true;
@@ -117,7 +116,6 @@ Result<Endpoint> NodeCore::tcp_connect(SocketAddrV4 remote, const TcpConnectOpti
 
 void NodeCore::on_connect(const SocketPtr& socket, asio::error_code ec) {
     NodeLock lock(*this);
-    socket->connecting = false;
     if (socket->closed) {
         return;
     }
@@ -141,7 +139,7 @@ void NodeCore::on_connect(const SocketPtr& socket, asio::error_code ec) {
     }
     socket->established = true;
     start_write(socket);
-    if (socket->send_ending && !socket->writing && socket->out.empty()) {
+    if (socket->sending == Socket::Sending::Ending && !socket->writing && socket->out.empty()) {
         shut_send(*socket, lock);
     }
     update_reading(socket);

@@ -35,6 +35,7 @@
 #pragma once
 
 #include <array>
+#include <cassert>
 #include <atomic>
 #include <condition_variable>
 #include <deque>
@@ -200,7 +201,6 @@ struct Socket : std::enable_shared_from_this<Socket> {
     bool accept_failing = false;  // listeners: the last accept failed and was reported
 
     std::optional<tcp::socket> stream;
-    bool connecting = false;
     bool established = false;
     // Streams: the peer's FIN ends reading only (ReadClosed); listeners: so for accepted ones.
     bool half_close = false;
@@ -208,10 +208,19 @@ struct Socket : std::enable_shared_from_this<Socket> {
     // The first port sends; on Linux a second one may receive the adapter's broadcasts.
     std::vector<std::unique_ptr<UdpPort>> udp_ports;
 
-    bool removed = false;      // remove() was called: no further events
-    bool closed = false;       // closed and out of the table
-    bool send_ending = false;  // shutdown_send: sending ends once the queue is written
-    bool shut_down = false;    // flushed and shut down for sending
+    bool removed = false;  // remove() was called: no further events
+    bool closed = false;   // closed and out of the table
+    // Streams: the sending side. Open; Ending once shutdown_send was called (the queue is
+    // written first); Ended once sending was shut down (a FIN sent), after shutdown_send or by
+    // the flush of a removed stream. It moves only forward, through set_sending.
+    enum class Sending { Open, Ending, Ended };
+    Sending sending = Sending::Open;
+    void set_sending(Sending next) {
+        // Ended may come again: a removed stream's flush shuts down sending also where
+        // shutdown_send already has.
+        assert(next > sending || next == Sending::Ended);
+        sending = next;
+    }
     bool peer_eof = false;     // removed stream: the peer has closed its side
     bool read_closed = false;  // half-closing stream: the peer's FIN was read (ReadClosed)
 

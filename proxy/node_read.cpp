@@ -125,7 +125,7 @@ bool NodeCore::took_chunk(const SocketPtr& socket, asio::error_code ec, std::siz
         socket->reading = false;
         if (ec == asio::error::eof) {
             socket->peer_eof = true;
-            if (socket->shut_down) {
+            if (socket->sending == Socket::Sending::Ended) {
                 close_socket(*socket);
             }
         } else {

@@ -21,7 +21,7 @@ bool NodeCore::send(const Endpoint& endpoint, Bytes&& bytes) {
         case Kind::TcpListener:
             return false;
         case Kind::TcpStream: {
-            if (socket->send_ending) {
+            if (socket->sending != Socket::Sending::Open) {
                 return false;
             }
             const std::size_t size = bytes.size();
@@ -63,8 +63,8 @@ bool NodeCore::shutdown_send(ResourceId id) {
     if (!socket || socket->kind != Kind::TcpStream) {
         return false;
     }
-    if (!socket->send_ending) {
-        socket->send_ending = true;
+    if (socket->sending == Socket::Sending::Open) {
+        socket->set_sending(Socket::Sending::Ending);
         if (socket->established && !socket->writing && socket->out.empty()) {
             shut_send(*socket, lock);
         }
@@ -179,7 +179,7 @@ void NodeCore::queue_written(Socket& socket, NodeLock& lock) {
     socket.writing = false;
     if (socket.removed) {
         finish_flush(socket, lock);
-    } else if (socket.send_ending && !socket.shut_down) {
+    } else if (socket.sending == Socket::Sending::Ending) {
         shut_send(socket, lock);
     }
 }
@@ -216,7 +216,7 @@ void NodeCore::shut_send(Socket& socket, NodeLock& lock) {
     asio::error_code ignored;
     if (!outside(socket, lock,
                  [&] { socket.stream->shutdown(tcp::socket::shutdown_send, ignored); })) {
-        socket.shut_down = true;
+        socket.set_sending(Socket::Sending::Ended);
     }
 }
 
