@@ -115,6 +115,7 @@ Result<Endpoint> NodeCore::tcp_connect(SocketAddrV4 remote, const TcpConnectOpti
 }
 
 void NodeCore::on_connect(const SocketPtr& socket, asio::error_code ec) {
+    assert_loop_thread();
     NodeLock lock(*this);
     if (socket->closed) {
         return;
@@ -155,6 +156,7 @@ void NodeCore::start_accept(const SocketPtr& listener) {
 }
 
 void NodeCore::on_accept(const SocketPtr& listener, asio::error_code ec, tcp::socket peer) {
+    assert_loop_thread();
     // The new socket is nobody else's yet: its options are set without the node mutex.
     const bool usable = !ec && prepare_accepted(peer, listener->accepted_keepalive);
     NodeLock lock(*this);

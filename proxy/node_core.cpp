@@ -124,6 +124,7 @@ std::optional<SocketAddrV4> NodeCore::local_address(ResourceId id) {
 
 // The call that made a socket is about to return its id: the socket's events may follow.
 void NodeCore::created(Socket& socket) {
+    assert_locked();
     socket.creating = false;
     created_.notify_all();
 }
@@ -151,6 +152,7 @@ void NodeCore::close_handles(Socket& socket) {
 // may still use (a read under way, Windows' overlapped writes) stay with the socket object
 // until its last completion handler has let go of it.
 void NodeCore::release_handles(Socket& socket) {
+    assert_locked();
     ClosedHandles handles;
     if (socket.acceptor) {
         handles.acceptor.emplace(std::move(*socket.acceptor));
@@ -174,6 +176,7 @@ void NodeCore::release_handles(Socket& socket) {
 }
 
 void NodeCore::close_socket(Socket& socket) {
+    assert_locked();
     close_handles(socket);
     auto it = sockets_.find(socket.id);
     if (it != sockets_.end() && it->second.get() == &socket) {
@@ -215,6 +218,7 @@ void NodeCore::uncouple(Socket& socket) {
 
 // Called whenever a stream's queue grew or shrank: pauses or resumes its coupled reader.
 void NodeCore::queue_changed(Socket& socket) {
+    assert_locked();
     if (socket.coupled == 0) {
         return;
     }

@@ -283,7 +283,7 @@ class NodeCore {
     // deregistration from the poller) nor the loop's wake-up is made under it.
     class NodeLock {
       public:
-        explicit NodeLock(NodeCore& core) : core_(core), lock_(core.mutex_) {}
+        explicit NodeLock(NodeCore& core) : core_(core), lock_(core.mutex_) { core_.took_mutex(); }
         NodeLock(const NodeLock&) = delete;
         NodeLock& operator=(const NodeLock&) = delete;
         ~NodeLock() {
@@ -292,18 +292,24 @@ class NodeCore {
             }
         }
 
-        void lock() { lock_.lock(); }
+        void lock() {
+            lock_.lock();
+            core_.took_mutex();
+        }
         // Waits on `cv` with the mutex released meanwhile; work handed over before stays
         // pending until this or another lock is released.
         template <typename Pred>
         void wait(std::condition_variable& cv, Pred pred) {
+            core_.leaving_mutex();
             cv.wait(lock_, pred);
+            core_.took_mutex();
         }
         void unlock() {
             std::vector<ClosedHandles> closed;
             closed.swap(core_.closed_handles_);
             std::vector<std::function<void()>> posts;
             posts.swap(core_.posts_);
+            core_.leaving_mutex();
             lock_.unlock();
             for (auto& work : posts) {
                 asio::post(core_.io_, std::move(work));
@@ -329,6 +335,29 @@ class NodeCore {
         return it->second;
     }
 
+    // Debug builds check which thread holds the node mutex and that completion handlers run on
+    // the loop's thread; release builds compile the checks out.
+#ifndef NDEBUG
+    void took_mutex() {
+        mutex_owner_.store(std::this_thread::get_id(), std::memory_order_relaxed);
+    }
+    void leaving_mutex() {
+        assert_locked();
+        mutex_owner_.store(std::thread::id{}, std::memory_order_relaxed);
+    }
+    void assert_locked() const {
+        assert(mutex_owner_.load(std::memory_order_relaxed) == std::this_thread::get_id());
+    }
+    void assert_loop_thread() const {
+        assert(loop_thread_.load(std::memory_order_relaxed) == std::this_thread::get_id());
+    }
+#else
+    void took_mutex() {}
+    void leaving_mutex() {}
+    void assert_locked() const {}
+    void assert_loop_thread() const {}
+#endif
+
     // A call on a socket made without the node mutex (a system call, or the start of an Asio
     // operation, which may make one): counts it in the socket's `in_flight` and releases the
     // mutex; reacquire() (or the destructor) re-takes it and, once the last such call is back,
@@ -339,6 +368,7 @@ class NodeCore {
       public:
         Unlocked(NodeCore& core, Socket& socket, NodeLock& lock)
             : core_(core), socket_(socket), lock_(lock) {
+            core_.assert_locked();
             ++socket_.in_flight;
             lock_.unlock();
         }
@@ -382,7 +412,9 @@ class NodeCore {
         return unlocked.closed();
     }
 
-    static void unwatch_close(Socket& socket) { socket.watching = false; }
+    static void unwatch_close(Socket& socket) {
+        socket.watching = false;
+    }
 
     // Sets one of a socket's timers (node mutex held). Setting and cancelling a timer may reach
     // the system at once inside Asio, so both are done by posted work, without the mutex: on the
@@ -421,7 +453,9 @@ class NodeCore {
         sockets_.clear();
     }
 
-    bool is_running() const { return running_.load(); }
+    bool is_running() const {
+        return running_.load();
+    }
 
     // --- signals, delivery and the loop (node_signals.cpp) --------------------------------------
     void signal(SignalId id);
@@ -575,6 +609,13 @@ class NodeCore {
     std::priority_queue<TimedSignal, std::vector<TimedSignal>, std::greater<>> timed_;
     std::uint64_t timed_sequence_ = 0;
     mutable std::mutex mutex_;
+#ifndef NDEBUG
+    // The thread that holds the node mutex, for the assertions that it is held where the state is
+    // touched. Atomic so that a wrong thread's check reads it without a race of its own.
+    std::atomic<std::thread::id> mutex_owner_;
+    // The thread that runs the io_context, on which every completion handler runs.
+    std::atomic<std::thread::id> loop_thread_;
+#endif
     // Signalled when the last call on a closed socket whose remove waits is back.
     std::condition_variable released_;
     // Signalled when a creating call is about to return a new socket's id.

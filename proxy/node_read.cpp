@@ -108,6 +108,8 @@ void NodeCore::read_turn(const SocketPtr& socket) {
 // of the stream. True when the turn goes on; false when it has ended.
 bool NodeCore::took_chunk(const SocketPtr& socket, asio::error_code ec, std::size_t n,
                           NodeLock& lock) {
+    assert_loop_thread();
+    assert_locked();
     if (socket->closed) {
         socket->reading = false;
         return false;
@@ -244,6 +246,7 @@ void NodeCore::enter_watch(const SocketPtr& socket) {
 // is slow loses nothing, and one that has stopped reading holds the pair no longer than a
 // removed socket's flush.
 void NodeCore::on_peer_closed(ResourceId id, bool broken) {
+    assert_loop_thread();
     NodeLock lock(*this);
     SocketPtr socket = find(id);
     if (!socket) {

@@ -75,6 +75,7 @@ void NodeCore::start_receive(const SocketPtr& socket, UdpPort* port) {
 
 void NodeCore::on_receive(const SocketPtr& socket, UdpPort* port, asio::error_code ec,
                           std::size_t n) {
+    assert_loop_thread();
     NodeLock lock(*this);
     if (socket->closed || socket->removed) {
         return;
@@ -117,6 +118,7 @@ void NodeCore::start_send_datagram(const SocketPtr& socket, NodeLock& lock) {
 }
 
 void NodeCore::on_datagram_sent(const SocketPtr& socket, asio::error_code ec) {
+    assert_loop_thread();
     NodeLock lock(*this);
     socket->writing = false;
     if (socket->closed) {

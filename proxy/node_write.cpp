@@ -145,6 +145,7 @@ void NodeCore::write_turn(const SocketPtr& socket, NodeLock& lock) {
 }
 
 void NodeCore::on_write(const SocketPtr& socket, asio::error_code ec, std::size_t n) {
+    assert_loop_thread();
     NodeLock lock(*this);
     wrote(socket, ec, n, lock);
 }
