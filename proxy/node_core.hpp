@@ -1,0 +1,632 @@
+// The event node's core on standalone Asio: NodeCore, the socket objects and their helpers,
+// shared by the node's files, each of which defines the member functions of one concern.
+//
+// Threads and locks:
+// - The thread that calls NodeListener::run drives the io_context (run_for, at most 50 ms at a
+//   time); every completion handler runs there. "node-network-thread" waits for due signals.
+// - `mutex_` (the node mutex) guards the socket table and every socket object and its state. A
+//   completion handler builds its event under it and releases it before delivering, so a callback
+//   may call back into the node. Reads, writes and the start of Asio operations on a stream are
+//   made without it: whoever holds a stream's read turn (`reading`) or write turn (`writing`)
+//   makes them, and counts them in the socket's `in_flight`, so that a close meanwhile leaves the
+//   handle and the buffers alone until the last call is back. A new socket is opened and set up
+//   before it enters the table, and a closed one's handles are closed once the mutex has been
+//   released (NodeLock), so neither is done under it either; work for the loop is posted then
+//   too, since posting from another thread wakes the loop with a system call, and so are the
+//   settings of a socket's timers (set_timer).
+// - `event_mutex_` (the event lock) is held for each delivery. It may be held while taking the
+//   node mutex (deliveries re-check under it whether the socket was removed meanwhile), never the
+//   other way round.
+// - `signal_mutex_` guards the signal queues only; nothing else is taken while it is held.
+// - A signal that waits for the event lock goes first: the loop's thread yields before taking
+//   the lock while one waits, so that a busy relay does not hold back STOP, CHECK and STATUS.
+//
+// Completion handlers keep a share of their socket but only a plain pointer to the core: the
+// io_context belongs to the core, and destroying it destroys every pending handler unrun. The
+// core goes with whoever drops its last share (the loop's thread once run has returned, or the
+// owner of a node that never ran); it closes every socket first. "node-network-thread" owns
+// nothing and is always joined before run returns.
+//
+// A removed stream stays in the table, invisible to callers, until it has written its queue,
+// shut down sending and seen the peer close, or REMOVE_FLUSH_DEADLINE has passed. A half-closing
+// stream whose peer has ended sending stays, still sending, until it is removed, breaks, or it
+// and its coupled peer have moved no byte for REMOVE_FLUSH_DEADLINE.
+
+#pragma once
+
+#include <array>
+#include <cassert>
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <queue>
+#include <system_error>
+#include <thread>
+#include <tuple>
+#include <unordered_map>
+
+#include <asio.hpp>
+#include <fmt/format.h>
+
+#include "common/log.hpp"
+#include "common/os/system_error.hpp"
+#include "proxy/socket_options.hpp"
+#include "proxy/node.hpp"
+
+namespace tessaro::node {
+
+using asio::ip::tcp;
+using asio::ip::udp;
+
+// Largest chunk read from a stream at once; also the datagram buffer (a UDP payload is smaller).
+constexpr std::size_t CHUNK_SIZE = 64 * 1024;
+// Longest wait of either loop before it looks at the running flag again.
+constexpr std::chrono::milliseconds LOOP_WAIT{50};
+// A chunk of at least this many bytes is handed on in the read buffer itself; a smaller one is
+// copied out and the buffer kept. So a queued chunk never holds more than four times its bytes,
+// and the queue bounds, which count bytes, still bound memory.
+constexpr std::size_t HANDOVER_MIN = CHUNK_SIZE / 4;
+// Read buffers kept for reuse once their bytes have been written (CHUNK_SIZE each), so that a
+// busy relay does not allocate and free a chunk per read.
+constexpr std::size_t FREE_BUFFERS_MAX = 32;
+// Buffers handed to one gathered write.
+constexpr std::size_t MAX_WRITE_BUFFERS = 16;
+// Chunks read from one stream in a row before the other sockets' events have their turn.
+constexpr int READS_PER_TURN = 16;
+// A send of at most this many bytes to a stream that is not writing is written by the sender at
+// once: an answer leaves without waiting for the loop. Larger ones are queued for the loop,
+// which gathers what has been queued by then into one write.
+constexpr std::size_t DIRECT_SEND_MAX = 16 * 1024;
+// Pause before accepting again after an accept failed for want of resources (descriptors,
+// memory), so that a listener does not spin while the shortage lasts.
+constexpr std::chrono::milliseconds ACCEPT_RETRY_DELAY{100};
+
+inline asio::ip::address_v4 to_asio(Ipv4Addr address) {
+    return asio::ip::address_v4(address.to_u32());
+}
+
+template <typename Endpoint>
+inline SocketAddrV4 from_asio(const Endpoint& endpoint) {
+    SocketAddrV4 result;
+    if (endpoint.address().is_v4()) {
+        result.ip = Ipv4Addr::from_u32(endpoint.address().to_v4().to_uint());
+    }
+    result.port = endpoint.port();
+    return result;
+}
+
+inline tcp::endpoint tcp_endpoint(SocketAddrV4 address) {
+    return {to_asio(address.ip), address.port};
+}
+inline udp::endpoint udp_endpoint(SocketAddrV4 address) {
+    return {to_asio(address.ip), address.port};
+}
+
+// The system's text with its code, as the rest of the program writes system errors.
+inline std::string error_text(const asio::error_code& ec) {
+    if (ec.category() == asio::system_category()) {
+        return tessaro::os::system_error_text(static_cast<std::uint32_t>(ec.value()));
+    }
+    return fmt::format("{} (os error {})", ec.message(), ec.value());
+}
+
+// An error code as a log argument: its text is looked up only when the line is written.
+struct ErrorText {
+    asio::error_code ec;
+};
+
+}  // namespace tessaro::node
+
+template <>
+struct fmt::formatter<tessaro::node::ErrorText> {
+    constexpr auto parse(fmt::format_parse_context& ctx) { return ctx.begin(); }
+    auto format(const tessaro::node::ErrorText& error, fmt::format_context& ctx) const {
+        return fmt::format_to(ctx.out(), "{}", tessaro::node::error_text(error.ec));
+    }
+};
+
+namespace tessaro::node {
+
+inline std::vector<std::uint8_t> owned(std::span<const std::uint8_t> bytes) {
+    return {bytes.begin(), bytes.end()};
+}
+inline std::vector<std::uint8_t> owned(std::vector<std::uint8_t>&& bytes) {
+    return std::move(bytes);
+}
+
+template <typename Socket>
+inline os::NativeSocket native(Socket& socket) {
+    return static_cast<os::NativeSocket>(socket.native_handle());
+}
+
+enum class Kind { TcpListener, TcpStream, Udp };
+
+// One receiving socket of a UDP resource with its buffer and the sender of the datagram that
+// is being received.
+struct UdpPort {
+    explicit UdpPort(udp::socket s) : socket(std::move(s)), buffer(CHUNK_SIZE) {}
+    udp::socket socket;
+    std::vector<std::uint8_t> buffer;
+    udp::endpoint sender;
+};
+
+// Closes a socket that is bound to an address of its own (a listener, a UDP socket) so that the
+// address is free when this returns; see os::release_before_close.
+template <typename Socket>
+inline void close_bound(Socket& socket) {
+    if (!os::release_before_close() || !socket.is_open()) {
+        return;  // the destructor closes it
+    }
+    asio::error_code ec;
+    const auto handle = socket.release(ec);
+    if (!ec) {
+        os::close_socket(static_cast<os::NativeSocket>(handle));
+    }
+}
+
+// The system handles of a closed socket, taken out of it to be closed (by their destructors)
+// without the node mutex. Pending operations on them end with operation_aborted then.
+struct ClosedHandles {
+    ClosedHandles() = default;
+    ClosedHandles(const ClosedHandles&) = delete;
+    ClosedHandles& operator=(const ClosedHandles&) = delete;
+    ClosedHandles(ClosedHandles&&) = default;
+    ClosedHandles& operator=(ClosedHandles&&) = default;
+    ~ClosedHandles() {
+        if (acceptor) {
+            close_bound(*acceptor);
+        }
+        for (auto& port : ports) {
+            close_bound(port);
+        }
+    }
+
+    std::optional<tcp::acceptor> acceptor;
+    std::optional<tcp::socket> stream;
+    std::vector<udp::socket> ports;
+};
+
+struct Socket : std::enable_shared_from_this<Socket> {
+    Socket(ResourceId resource_id, Kind socket_kind) : id(resource_id), kind(socket_kind) {}
+
+    ResourceId id;
+    Kind kind;
+    SocketAddrV4 peer;  // streams: the peer; listeners and UDP: the local address
+
+    std::optional<tcp::acceptor> acceptor;
+    std::optional<KeepAlive> accepted_keepalive;  // listeners: applied to accepted sockets
+    std::optional<asio::steady_timer> retry_timer;
+    tcp::endpoint accept_peer;    // listeners: the peer of the connection being accepted
+    bool accept_failing = false;  // listeners: the last accept failed and was reported
+
+    std::optional<tcp::socket> stream;
+    bool established = false;
+    // Streams: the peer's FIN ends reading only (ReadClosed); listeners: so for accepted ones.
+    bool half_close = false;
+
+    // The first port sends; on Linux a second one may receive the adapter's broadcasts.
+    std::vector<std::unique_ptr<UdpPort>> udp_ports;
+
+    bool removed = false;  // remove() was called: no further events
+    bool closed = false;   // closed and out of the table
+    // Streams: the sending side. Open; Ending once shutdown_send was called (the queue is
+    // written first); Ended once sending was shut down (a FIN sent), after shutdown_send or by
+    // the flush of a removed stream. It moves only forward, through set_sending.
+    enum class Sending { Open, Ending, Ended };
+    Sending sending = Sending::Open;
+    void set_sending(Sending next) {
+        // Ended may come again: a removed stream's flush shuts down sending also where
+        // shutdown_send already has.
+        assert(next > sending || next == Sending::Ended);
+        sending = next;
+    }
+    bool peer_eof = false;     // removed stream: the peer has closed its side
+    bool read_closed = false;  // half-closing stream: the peer's FIN was read (ReadClosed)
+
+    // System calls on the socket under way without the node mutex; its handles are closed and
+    // its buffers freed only when none is.
+    int in_flight = 0;
+    // remove() waits for the last of them, to close the handles itself before it returns.
+    bool close_awaited = false;
+    // Its creating call has not returned its id yet: its events wait for it.
+    bool creating = false;
+
+    std::vector<std::uint8_t> read_buffer;
+    bool reading = false;    // the read turn is taken: a read or a delivery is under way
+    bool readable = false;   // the last read filled its buffer: more is likely waiting
+    bool paused = false;     // pause_reading
+    bool peer_full = false;  // the coupled peer's queue is above the bound
+    std::optional<std::vector<std::uint8_t>> held;  // read while paused, delivered on resume
+    bool held_posted = false;
+    bool watching = false;     // paused with no read under way: its peer's end ends it
+    bool in_watch = false;     // handed to the close watch (at its first pause)
+    bool peer_closed = false;  // the close watch saw the peer close or break the connection
+    bool peer_broken = false;
+    // The peer closed while reading waited for the coupled peer, or a half-closing stream read
+    // the peer's FIN: the socket gives up once the pair has made no progress for
+    // REMOVE_FLUSH_DEADLINE.
+    std::optional<asio::steady_timer> close_timer;
+    std::uint64_t progress = 0;       // bytes moved by the socket or its coupled peer
+    std::uint64_t progress_mark = 0;  // `progress` when close_timer was last set
+
+    std::deque<std::vector<std::uint8_t>> out;
+    std::deque<udp::endpoint> out_destinations;  // UDP: one per datagram in `out`
+    std::size_t out_offset = 0;                  // bytes of out.front() already written
+    std::size_t queued = 0;
+    bool writing = false;  // the write turn is taken
+    // The buffers of the gathered write under way, held by the write turn: a pending operation
+    // keeps the sequence it was given until it completes.
+    std::array<asio::const_buffer, MAX_WRITE_BUFFERS> write_buffers;
+
+    ResourceId coupled = 0;
+    std::size_t bound = 0;
+
+    std::optional<asio::steady_timer> flush_timer;
+};
+
+using SocketPtr = std::shared_ptr<Socket>;
+
+struct TimedSignal {
+    std::chrono::steady_clock::time_point due;
+    std::uint64_t sequence;  // keeps signals with the same due time in send order
+    SignalId id;
+
+    bool operator>(const TimedSignal& other) const {
+        return due != other.due ? due > other.due : sequence > other.sequence;
+    }
+};
+
+class NodeCore {
+    // The node mutex. Handles closed while it is held are closed for real, and work for the loop
+    // is handed to it, only once it has been released, so that neither a close (with its
+    // deregistration from the poller) nor the loop's wake-up is made under it.
+    class NodeLock {
+      public:
+        explicit NodeLock(NodeCore& core) : core_(core), lock_(core.mutex_) { core_.took_mutex(); }
+        NodeLock(const NodeLock&) = delete;
+        NodeLock& operator=(const NodeLock&) = delete;
+        ~NodeLock() {
+            if (lock_.owns_lock()) {
+                unlock();
+            }
+        }
+
+        void lock() {
+            lock_.lock();
+            core_.took_mutex();
+        }
+        // Waits on `cv` with the mutex released meanwhile; work handed over before stays
+        // pending until this or another lock is released.
+        template <typename Pred>
+        void wait(std::condition_variable& cv, Pred pred) {
+            core_.leaving_mutex();
+            cv.wait(lock_, pred);
+            core_.took_mutex();
+        }
+        void unlock() {
+            std::vector<ClosedHandles> closed;
+            closed.swap(core_.closed_handles_);
+            std::vector<std::function<void()>> posts;
+            posts.swap(core_.posts_);
+            core_.leaving_mutex();
+            lock_.unlock();
+            for (auto& work : posts) {
+                asio::post(core_.io_, std::move(work));
+            }
+        }
+
+      private:
+        NodeCore& core_;
+        std::unique_lock<std::mutex> lock_;
+    };
+
+    // Hands `work` to the loop once the node mutex is released.
+    template <typename Work>
+    void post(Work&& work) {
+        posts_.emplace_back(std::forward<Work>(work));
+    }
+
+    SocketPtr find(ResourceId id) const {
+        auto it = sockets_.find(id);
+        if (it == sockets_.end() || it->second->removed) {
+            return nullptr;
+        }
+        return it->second;
+    }
+
+    // Debug builds check which thread holds the node mutex and that completion handlers run on
+    // the loop's thread; release builds compile the checks out.
+#ifndef NDEBUG
+    void took_mutex() {
+        mutex_owner_.store(std::this_thread::get_id(), std::memory_order_relaxed);
+    }
+    void leaving_mutex() {
+        assert_locked();
+        mutex_owner_.store(std::thread::id{}, std::memory_order_relaxed);
+    }
+    void assert_locked() const {
+        assert(mutex_owner_.load(std::memory_order_relaxed) == std::this_thread::get_id());
+    }
+    void assert_loop_thread() const {
+        assert(loop_thread_.load(std::memory_order_relaxed) == std::this_thread::get_id());
+    }
+#else
+    void took_mutex() {}
+    void leaving_mutex() {}
+    void assert_locked() const {}
+    void assert_loop_thread() const {}
+#endif
+
+    // A call on a socket made without the node mutex (a system call, or the start of an Asio
+    // operation, which may make one): counts it in the socket's `in_flight` and releases the
+    // mutex; reacquire() (or the destructor) re-takes it and, once the last such call is back,
+    // hands a socket closed meanwhile over for closing. The socket's handle is not closed while
+    // calls on it are under way: a close in the meantime waits for the last of them. closed()
+    // tells whether that close came, which whoever goes on with the socket must know.
+    class Unlocked {
+      public:
+        Unlocked(NodeCore& core, Socket& socket, NodeLock& lock)
+            : core_(core), socket_(socket), lock_(lock) {
+            core_.assert_locked();
+            ++socket_.in_flight;
+            lock_.unlock();
+        }
+        Unlocked(const Unlocked&) = delete;
+        Unlocked& operator=(const Unlocked&) = delete;
+        ~Unlocked() { reacquire(); }
+
+        void reacquire() {
+            if (held_) {
+                return;
+            }
+            held_ = true;
+            lock_.lock();
+            if (--socket_.in_flight == 0 && socket_.closed) {
+                if (socket_.close_awaited) {
+                    core_.released_.notify_all();
+                } else {
+                    core_.release_handles(socket_);
+                }
+            }
+        }
+        // Re-takes the mutex if need be; true when the socket was closed meanwhile.
+        [[nodiscard]] bool closed() {
+            reacquire();
+            return socket_.closed;
+        }
+
+      private:
+        NodeCore& core_;
+        Socket& socket_;
+        NodeLock& lock_;
+        bool held_ = false;
+    };
+
+    // Runs `call` on the socket without the node mutex (see Unlocked); true when the socket was
+    // closed meanwhile.
+    template <typename Call>
+    [[nodiscard]] bool outside(Socket& socket, NodeLock& lock, Call&& call) {
+        Unlocked unlocked(*this, socket, lock);
+        call();
+        return unlocked.closed();
+    }
+
+    static void unwatch_close(Socket& socket) {
+        socket.watching = false;
+    }
+
+    // Sets one of a socket's timers (node mutex held). Setting and cancelling a timer may reach
+    // the system at once inside Asio, so both are done by posted work, without the mutex: on the
+    // loop's thread alone, which also runs the timers' handlers, and in the order posted, so a
+    // cancel always comes after the setting it undoes.
+    template <typename Handler>
+    void set_timer(const SocketPtr& socket, std::optional<asio::steady_timer> Socket::*timer,
+                   std::chrono::steady_clock::duration delay, Handler handler) {
+        post([this, socket, timer, delay, handler] {
+            {
+                NodeLock lock(*this);
+                if (socket->closed) {
+                    return;
+                }
+            }
+            asio::steady_timer& t = *((*socket).*timer);
+            t.expires_after(delay);
+            t.async_wait(handler);
+        });
+    }
+
+  public:
+    NodeCore()
+        : log_(log::get("tessaro::node")),
+          close_watch_(os::CloseWatch::create(
+              io_, [this](std::uint64_t id, bool broken) { on_peer_closed(id, broken); })) {}
+    NodeCore(const NodeCore&) = delete;
+    NodeCore& operator=(const NodeCore&) = delete;
+
+    ~NodeCore() {
+        running_.store(false);
+        NodeLock lock(*this);
+        for (auto& [id, socket] : sockets_) {
+            close_handles(*socket);
+        }
+        sockets_.clear();
+    }
+
+    bool is_running() const {
+        return running_.load();
+    }
+
+    // --- signals, delivery and the loop (node_signals.cpp) --------------------------------------
+    void signal(SignalId id);
+    void signal_after(SignalId id, std::chrono::steady_clock::duration delay);
+    void stop();
+    void run(const std::function<void(Event&&)>& callback);
+
+    // --- the socket table (node_core.cpp) -------------------------------------------------------
+    Readiness is_ready(ResourceId id);
+    bool remove(ResourceId id);
+    void couple(ResourceId a, ResourceId b, std::size_t bound);
+    std::size_t queued_bytes(ResourceId id);
+    std::optional<SocketAddrV4> local_address(ResourceId id);
+
+    // --- listeners, accepting and connecting (node_accept.cpp) ----------------------------------
+    // The new socket is set up without the node mutex: until it enters the table it is nobody
+    // else's, and a failure closes it there too.
+    Result<ResourceId> tcp_listen(SocketAddrV4 addr, const TcpListenOptions& options);
+    Result<Endpoint> tcp_connect(SocketAddrV4 remote, const TcpConnectOptions& options);
+
+    // --- reading a stream (node_read.cpp) -------------------------------------------------------
+    void pause_reading(ResourceId id);
+    void resume_reading(ResourceId id);
+
+    // --- writing a stream (node_write.cpp) ------------------------------------------------------
+    // `bytes` is a span (copied into the queue) or a vector (moved into it).
+    template <typename Bytes>
+    bool send(const Endpoint& endpoint, Bytes&& bytes);
+    bool shutdown_send(ResourceId id);
+
+    // --- UDP (node_udp.cpp) ---------------------------------------------------------------------
+    Result<ResourceId> udp_listen(SocketAddrV4 addr);
+
+  private:
+    // --- signals, delivery and the loop (node_signals.cpp) --------------------------------------
+    // Delivers under the event lock while the node runs and, for a socket's event, while the
+    // socket has not been removed. Returns whether the callback saw the event.
+    bool deliver(Event&& event, const Socket* socket);
+    void signal_loop();
+
+    // --- the socket table (node_core.cpp) -------------------------------------------------------
+    // The call that made a socket is about to return its id: the socket's events may follow.
+    void created(Socket& socket);
+    void close_handles(Socket& socket);
+    // Hands the handles of a closed socket over to be closed once the node mutex is released,
+    // and frees its buffers, once no call on it is under way. Buffers that a pending operation
+    // may still use (a read under way, Windows' overlapped writes) stay with the socket object
+    // until its last completion handler has let go of it.
+    void release_handles(Socket& socket);
+    void close_socket(Socket& socket);
+    // The node drops a broken or closed connection itself; its peer's reading no longer waits
+    // for it.
+    void drop(Socket& socket);
+    // Bytes moved on a stream (read or written): progress for it and for its coupled peer.
+    void moved(Socket& socket);
+    void uncouple(Socket& socket);
+    // Called whenever a stream's queue grew or shrank: pauses or resumes its coupled reader.
+    void queue_changed(Socket& socket);
+    // Waits until no call on a closed listener or UDP socket is under way any more (such as the
+    // loop's restart of an accept), then hands its handles over to be closed when `lock` is
+    // released: so that whoever removes a listener finds its address free once remove returns.
+    // The calls counted are system calls and starts of Asio operations, which never call back
+    // into the node or the callback, so the wait is short and never for the waiting thread.
+    void await_release(Socket& socket, NodeLock& lock);
+
+    // --- listeners, accepting and connecting (node_accept.cpp) ----------------------------------
+    void on_connect(const SocketPtr& socket, asio::error_code ec);
+    void start_accept(const SocketPtr& listener);
+    void on_accept(const SocketPtr& listener, asio::error_code ec, tcp::socket peer);
+    // Sets the options of an accepted socket; false when it cannot be used.
+    bool prepare_accepted(tcp::socket& peer, const std::optional<KeepAlive>& keepalive);
+
+    // --- reading a stream (node_read.cpp) -------------------------------------------------------
+    void update_reading(const SocketPtr& socket);
+    // Takes the read turn of a stream and runs it on the loop's thread.
+    void start_read(const SocketPtr& socket);
+    // One turn of reading a stream (the read turn held): up to READS_PER_TURN chunks, each
+    // delivered before the next is read, pause and coupling checked before each read. While
+    // the last read filled its buffer more is likely waiting and is read at once; otherwise Asio
+    // waits for the socket (and reads the first chunk), so that no read comes back empty.
+    void read_turn(const SocketPtr& socket);
+    // The outcome of one read (node mutex held, read turn held): delivers the chunk or the end
+    // of the stream. True when the turn goes on; false when it has ended.
+    bool took_chunk(const SocketPtr& socket, asio::error_code ec, std::size_t n, NodeLock& lock);
+    void deliver_held(const SocketPtr& socket);
+    // Reading stops for a pause: from now on the peer's end ends the socket, also an end that
+    // was seen while it was still being read.
+    void watch_close(const SocketPtr& socket);
+    // Hands a stream to the close watch, once per stream: at its first pause (most streams are
+    // never paused) or once it has read its peer's FIN (a reset then still ends it). The watch
+    // reports an end that came before too.
+    void enter_watch(const SocketPtr& socket);
+    // The peer of a stream that is not being read closed or broke the connection. A broken one
+    // and one that the caller paused itself end at once: their unread input would never be
+    // taken. One that waits for its coupled peer still hands on its input while that peer takes
+    // it, and ends once the peer has made no progress for REMOVE_FLUSH_DEADLINE; so a peer that
+    // is slow loses nothing, and one that has stopped reading holds the pair no longer than a
+    // removed socket's flush.
+    void on_peer_closed(ResourceId id, bool broken);
+    void peer_ended(const SocketPtr& socket, NodeLock& lock);
+    void await_progress(const SocketPtr& socket);
+    void end_paused(const SocketPtr& socket, NodeLock& lock);
+    // The node ends a stream that is not being read: drops it and says so.
+    void end_stream(const SocketPtr& socket, NodeLock& lock);
+    // A read buffer of CHUNK_SIZE bytes, reused when one is free.
+    std::vector<std::uint8_t> take_buffer();
+    // Keeps a written chunk's storage for a later read when it is a read buffer.
+    void give_buffer(std::vector<std::uint8_t>&& buffer);
+
+    // --- writing a stream (node_write.cpp) ------------------------------------------------------
+    // Takes the write turn of a stream with bytes queued and runs it on the loop's thread, so
+    // that chunks queued meanwhile go out together.
+    void start_write(const SocketPtr& socket);
+    // Writes what is queued (node mutex held, write turn held), up to MAX_WRITE_BUFFERS chunks in
+    // one gathered call made without the mutex. Linux writes at once and waits for room only
+    // when the system takes nothing more; Windows hands the write to Asio.
+    void write_turn(const SocketPtr& socket, NodeLock& lock);
+    void on_write(const SocketPtr& socket, asio::error_code ec, std::size_t n);
+    // A write finished (node mutex held, write turn held): accounts for it and goes on.
+    void wrote(const SocketPtr& socket, asio::error_code ec, std::size_t n, NodeLock& lock);
+    // The write turn found the queue written out (node mutex held): gives the turn up, and ends
+    // sending where that is due.
+    void queue_written(Socket& socket, NodeLock& lock);
+    // Takes `n` written bytes off the front of the queue.
+    void consume(Socket& socket, std::size_t n);
+    // A removed stream has written everything: shut down sending; it closes when the peer has
+    // closed too, or at the flush deadline.
+    void finish_flush(Socket& socket, NodeLock& lock);
+    // Shuts down sending on a stream with nothing queued (a FIN to the peer).
+    void shut_send(Socket& socket, NodeLock& lock);
+
+    // --- UDP (node_udp.cpp) ---------------------------------------------------------------------
+    void start_receive(const SocketPtr& socket, UdpPort* port);
+    void on_receive(const SocketPtr& socket, UdpPort* port, asio::error_code ec, std::size_t n);
+    void start_send_datagram(const SocketPtr& socket, NodeLock& lock);
+    void on_datagram_sent(const SocketPtr& socket, asio::error_code ec);
+
+    // --- the state (node_core.cpp) --------------------------------------------------------------
+    // Destroyed last: the sockets above and the handlers inside refer to it.
+    asio::io_context io_;
+    std::shared_ptr<spdlog::logger> log_;
+    // Null when the system would not give one: paused streams then learn of a close on resuming.
+    std::unique_ptr<os::CloseWatch> close_watch_;
+    std::atomic<bool> running_{true};
+    std::mutex event_mutex_;
+    const std::function<void(Event&&)>* callback_ = nullptr;
+    std::atomic<int> signals_waiting_{0};  // signals waiting for the event lock
+    std::mutex signal_mutex_;
+    std::condition_variable signal_cv_;
+    std::deque<SignalId> immediate_;
+    std::priority_queue<TimedSignal, std::vector<TimedSignal>, std::greater<>> timed_;
+    std::uint64_t timed_sequence_ = 0;
+    mutable std::mutex mutex_;
+#ifndef NDEBUG
+    // The thread that holds the node mutex, for the assertions that it is held where the state is
+    // touched. Atomic so that a wrong thread's check reads it without a race of its own.
+    std::atomic<std::thread::id> mutex_owner_;
+    // The thread that runs the io_context, on which every completion handler runs.
+    std::atomic<std::thread::id> loop_thread_;
+#endif
+    // Signalled when the last call on a closed socket whose remove waits is back.
+    std::condition_variable released_;
+    // Signalled when a creating call is about to return a new socket's id.
+    std::condition_variable created_;
+    // Handles of closed sockets and work for the loop, closed and posted when the node mutex is
+    // next released (see NodeLock).
+    std::vector<ClosedHandles> closed_handles_;
+    std::vector<std::function<void()>> posts_;
+    std::unordered_map<ResourceId, SocketPtr> sockets_;
+    std::vector<std::vector<std::uint8_t>> free_buffers_;
+    ResourceId next_id_ = 1;
+};
+
+}  // namespace tessaro::node
