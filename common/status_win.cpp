@@ -28,14 +28,14 @@ HANDLE to_handle(std::intptr_t value) {
     return reinterpret_cast<HANDLE>(value);
 }
 
-// The section handle until a SharedMemory takes it over; the calls that make it give nullptr on
-// failure.
-struct SectionTraits {
+// A kernel handle whose making calls give nullptr on failure: the section handle until a
+// SharedMemory takes it over, and the process token.
+struct KernelHandleTraits {
     using handle_type = HANDLE;
     static handle_type invalid() { return nullptr; }
     static void close(handle_type handle) { CloseHandle(handle); }
 };
-using OwnedSection = os::UniqueHandle<SectionTraits>;
+using OwnedSection = os::UniqueHandle<KernelHandleTraits>;
 
 // Protections under which a committed page can be read; PAGE_NOACCESS and PAGE_EXECUTE cannot,
 // and a PAGE_GUARD page faults once when touched.
@@ -105,12 +105,7 @@ struct AclTraits {
 };
 using OwnedAcl = os::UniqueHandle<AclTraits>;
 
-struct TokenTraits {
-    using handle_type = HANDLE;
-    static handle_type invalid() { return nullptr; }
-    static void close(handle_type token) { CloseHandle(token); }
-};
-using OwnedToken = os::UniqueHandle<TokenTraits>;
+using OwnedToken = os::UniqueHandle<KernelHandleTraits>;
 
 Error dacl_error(DWORD code) {
     return last_error("Could not set security descriptor DACL: ", code);
