@@ -35,8 +35,6 @@ bool NodeCore::remove(ResourceId id) {
         return true;
     }
     socket->held.reset();
-    // A half-closed stream has read its peer's FIN already: nothing is left to drain.
-    socket->peer_eof = socket->read_closed;
     if (!socket->established && socket->out.empty()) {
         close_socket(*socket);
         return true;
@@ -58,7 +56,9 @@ bool NodeCore::remove(ResourceId id) {
                   }
               });
     if (socket->established) {
-        if (!socket->reading && !socket->peer_eof) {
+        // Reads and drops its input until the peer's FIN; a stream that has read it (Ended)
+        // has nothing left to drain, and one in its turn drains in that turn.
+        if (socket->receiving == Socket::Receiving::Waiting) {
             start_read(socket);
         }
         if (!socket->writing && socket->out.empty()) {
@@ -131,7 +131,6 @@ void NodeCore::created(Socket& socket) {
 
 void NodeCore::close_handles(Socket& socket) {
     socket.closed = true;
-    unwatch_close(socket);
     if (socket.flush_timer || socket.close_timer || socket.retry_timer) {
         // After any setting posted before (see set_timer).
         post([owner = socket.shared_from_this()] {
@@ -165,7 +164,7 @@ void NodeCore::release_handles(Socket& socket) {
     }
     closed_handles_.push_back(std::move(handles));
     socket.held.reset();
-    if (!socket.reading && socket.read_buffer.size() == CHUNK_SIZE) {
+    if (!socket.in_turn() && socket.read_buffer.size() == CHUNK_SIZE) {
         give_buffer(std::move(socket.read_buffer));
     }
     if (!socket.writing) {

@@ -7,11 +7,11 @@
 // - `mutex_` (the node mutex) guards the socket table and every socket object and its state. A
 //   completion handler builds its event under it and releases it before delivering, so a callback
 //   may call back into the node. Reads, writes and the start of Asio operations on a stream are
-//   made without it: whoever holds a stream's read turn (`reading`) or write turn (`writing`)
-//   makes them, and counts them in the socket's `in_flight`, so that a close meanwhile leaves the
-//   handle and the buffers alone until the last call is back. A new socket is opened and set up
-//   before it enters the table, and a closed one's handles are closed once the mutex has been
-//   released (NodeLock), so neither is done under it either; work for the loop is posted then
+//   made without it: whoever holds a stream's read turn (`Receiving::Turn`) or write turn
+//   (`writing`) makes them, and counts them in the socket's `in_flight`, so that a close meanwhile
+//   leaves the handle and the buffers alone until the last call is back. A new socket is opened and
+//   set up before it enters the table, and a closed one's handles are closed once the mutex has
+//   been released (NodeLock), so neither is done under it either; work for the loop is posted then
 //   too, since posting from another thread wakes the loop with a system call, and so are the
 //   settings of a socket's timers (set_timer).
 // - `event_mutex_` (the event lock) is held for each delivery. It may be held while taking the
@@ -221,9 +221,6 @@ struct Socket : std::enable_shared_from_this<Socket> {
         assert(next > sending || next == Sending::Ended);
         sending = next;
     }
-    bool peer_eof = false;     // removed stream: the peer has closed its side
-    bool read_closed = false;  // half-closing stream: the peer's FIN was read (ReadClosed)
-
     // System calls on the socket under way without the node mutex; its handles are closed and
     // its buffers freed only when none is.
     int in_flight = 0;
@@ -232,19 +229,59 @@ struct Socket : std::enable_shared_from_this<Socket> {
     // Its creating call has not returned its id yet: its events wait for it.
     bool creating = false;
 
+    // Streams: the receiving side, moved only through set_receiving, which checks each step.
+    // - Idle: nothing under way: a stream not established yet, or one closed during its turn.
+    // - Turn: the read turn is taken, on the loop's thread: a read, a delivery, or the posted
+    //   delivery of the held chunk. Its holder alone reads and touches `read_buffer`.
+    // - Waiting: reading is held back (paused, or the coupled peer is full) and no read is under
+    //   way: the peer's end, as the close watch reports it, ends the stream or starts the
+    //   progress deadline.
+    // - Ended: the peer's FIN was read, in order after all its data: by a half-closing stream
+    //   (ReadClosed delivered; sending goes on) or by a removed stream draining its input.
+    // Ended is final. A close leaves the state as it is: `closed` says the rest.
+    enum class Receiving { Idle, Turn, Waiting, Ended };
+    Receiving receiving = Receiving::Idle;
+    void set_receiving(Receiving next) {
+        assert(receiving_step_allowed(receiving, next));
+        receiving = next;
+    }
+    static constexpr bool receiving_step_allowed(Receiving from, Receiving to) {
+        switch (from) {
+            case Receiving::Idle:
+                return to == Receiving::Turn || to == Receiving::Waiting;
+            case Receiving::Turn:
+                return to == Receiving::Idle || to == Receiving::Waiting || to == Receiving::Ended;
+            case Receiving::Waiting:
+                return to == Receiving::Turn;
+            case Receiving::Ended:
+                return false;
+        }
+        return false;
+    }
+    bool in_turn() const { return receiving == Receiving::Turn; }
+
+    // What holds reading back, beside the state. The caller's pause and the coupling's
+    // backpressure are two flags because two parties set and clear them independently (either
+    // holds reading back while it lasts), and because they end a stream differently once its
+    // peer has closed: a caller's pause at once, since nobody will take the input; a full
+    // coupled peer only after the deadline without progress.
+    bool paused = false;                            // pause_reading
+    bool peer_full = false;                         // the coupled peer's queue is above the bound
+    std::optional<std::vector<std::uint8_t>> held;  // read while held back, delivered on resume
     std::vector<std::uint8_t> read_buffer;
-    bool reading = false;    // the read turn is taken: a read or a delivery is under way
-    bool readable = false;   // the last read filled its buffer: more is likely waiting
-    bool paused = false;     // pause_reading
-    bool peer_full = false;  // the coupled peer's queue is above the bound
-    std::optional<std::vector<std::uint8_t>> held;  // read while paused, delivered on resume
-    bool held_posted = false;
-    bool watching = false;     // paused with no read under way: its peer's end ends it
-    bool in_watch = false;     // handed to the close watch (at its first pause)
-    bool peer_closed = false;  // the close watch saw the peer close or break the connection
-    bool peer_broken = false;
+    // A hint for the turn's next read, not a state: the last read filled its buffer, so more is
+    // likely waiting and is read at once rather than through Asio's wait.
+    bool readable = false;
+
+    // What the close watch reported of the peer, only ever worse: nothing yet, an ordered close
+    // (its FIN), or a broken connection (a reset or an error).
+    enum class PeerEnd { Unseen, Closed, Broken };
+    PeerEnd peer_end = PeerEnd::Unseen;
+    // Handed to the close watch (at its first pause, or once Ended), which keeps it until it
+    // closes: a registration made once per stream, not a state of reading.
+    bool in_watch = false;
     // The peer closed while reading waited for the coupled peer, or a half-closing stream read
-    // the peer's FIN: the socket gives up once the pair has made no progress for
+    // the peer's FIN (Ended): the socket gives up once the pair has made no progress for
     // REMOVE_FLUSH_DEADLINE.
     std::optional<asio::steady_timer> close_timer;
     std::uint64_t progress = 0;       // bytes moved by the socket or its coupled peer
@@ -254,7 +291,11 @@ struct Socket : std::enable_shared_from_this<Socket> {
     std::deque<udp::endpoint> out_destinations;  // UDP: one per datagram in `out`
     std::size_t out_offset = 0;                  // bytes of out.front() already written
     std::size_t queued = 0;
-    bool writing = false;  // the write turn is taken
+    // The write turn: its holder alone writes. A flag beside `sending`, not a state of it: a
+    // write is under way in every sending state (the queue goes out before the FIN, and a
+    // removed stream flushes its queue), while on the receiving side a read excludes waiting and
+    // ending, which is why there the turn is one of the states.
+    bool writing = false;
     // The buffers of the gathered write under way, held by the write turn: a pending operation
     // keeps the sequence it was given until it completes.
     std::array<asio::const_buffer, MAX_WRITE_BUFFERS> write_buffers;
@@ -412,10 +453,6 @@ class NodeCore {
         return unlocked.closed();
     }
 
-    static void unwatch_close(Socket& socket) {
-        socket.watching = false;
-    }
-
     // Sets one of a socket's timers (node mutex held). Setting and cancelling a timer may reach
     // the system at once inside Asio, so both are done by posted work, without the mutex: on the
     // loop's thread alone, which also runs the timers' handlers, and in the order posted, so a
@@ -540,10 +577,20 @@ class NodeCore {
     // The outcome of one read (node mutex held, read turn held): delivers the chunk or the end
     // of the stream. True when the turn goes on; false when it has ended.
     bool took_chunk(const SocketPtr& socket, asio::error_code ec, std::size_t n, NodeLock& lock);
+    // Delivers the chunk held while reading was held back (the posted delivery holds the read
+    // turn), then reads on in the same turn.
     void deliver_held(const SocketPtr& socket);
-    // Reading stops for a pause: from now on the peer's end ends the socket, also an end that
-    // was seen while it was still being read.
-    void watch_close(const SocketPtr& socket);
+    // Reading is held back (a pause or a full coupled peer) with no read under way, or the
+    // turn's holder gives the turn up for it (Idle or Turn -> Waiting): from now on the peer's
+    // end ends the stream or starts the deadline, also an end seen while it was being read.
+    void wait_for_resume(const SocketPtr& socket);
+    // The turn's holder delivers an event of the stream with the node mutex released meanwhile,
+    // so that the callback may call back into the node (even remove the stream); re-takes it and
+    // returns true when the stream was closed meanwhile, which ends the turn (Turn -> Idle).
+    [[nodiscard]] bool deliver_in_turn(const SocketPtr& socket, NodeLock& lock, Event&& event);
+    static bool held_back(const Socket& socket) {
+        return socket.paused || socket.peer_full;
+    }
     // Hands a stream to the close watch, once per stream: at its first pause (most streams are
     // never paused) or once it has read its peer's FIN (a reset then still ends it). The watch
     // reports an end that came before too.

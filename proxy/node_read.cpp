@@ -2,8 +2,12 @@
 // while the stream is paused, pausing by the caller and by coupling, the close watch of a stream
 // that is not being read, and the deadline of a peer's end that waits for the coupled peer.
 //
-// The turn's state lives in the socket under the node mutex; the reads themselves are made
-// without it by the turn's holder (counted in `in_flight`). pause_reading and resume_reading
+// The receiving state (Socket::Receiving) lives in the socket under the node mutex and moves
+// only here: Idle -> Turn when reading starts (start_read, or the posted delivery of a held
+// chunk); Turn -> Waiting when a pause or a full coupled peer stops the turn (wait_for_resume);
+// Waiting -> Turn on resume; Turn -> Ended at the peer's FIN; Turn -> Idle when the stream closed
+// during the turn. The reads themselves are made without the mutex by the turn's holder (counted
+// in `in_flight`), and its deliveries too (deliver_in_turn). pause_reading and resume_reading
 // come from any thread; the turn, the close watch's reports and the timers' handlers run on the
 // loop's thread.
 
@@ -27,23 +31,25 @@ void NodeCore::resume_reading(ResourceId id) {
 }
 
 void NodeCore::update_reading(const SocketPtr& socket) {
+    assert_locked();
     if (socket->kind != Kind::TcpStream || socket->closed || !socket->established ||
-        socket->reading || socket->read_closed) {
+        socket->in_turn() || socket->receiving == Socket::Receiving::Ended) {
         return;
     }
     if (socket->removed) {
         start_read(socket);
         return;
     }
-    if (socket->paused || socket->peer_full) {
-        watch_close(socket);
+    if (held_back(*socket)) {
+        if (socket->receiving == Socket::Receiving::Idle) {
+            wait_for_resume(socket);  // held back before its first read
+        }
         return;
     }
     if (socket->held) {
-        if (!socket->held_posted) {
-            socket->held_posted = true;
-            post([this, socket] { deliver_held(socket); });
-        }
+        // The posted delivery holds the turn, so that nothing reads past the held chunk.
+        socket->set_receiving(Socket::Receiving::Turn);
+        post([this, socket] { deliver_held(socket); });
         return;
     }
     start_read(socket);
@@ -51,9 +57,42 @@ void NodeCore::update_reading(const SocketPtr& socket) {
 
 // Takes the read turn of a stream and runs it on the loop's thread.
 void NodeCore::start_read(const SocketPtr& socket) {
-    unwatch_close(*socket);
-    socket->reading = true;
+    socket->set_receiving(Socket::Receiving::Turn);
     post([this, socket] { read_turn(socket); });
+}
+
+// Reading is held back (a pause or a full coupled peer) and no read is under way, or the turn's
+// holder gives the turn up for it: from now on the peer's end, as the close watch reports it,
+// ends the stream or starts the deadline.
+void NodeCore::wait_for_resume(const SocketPtr& socket) {
+    socket->set_receiving(Socket::Receiving::Waiting);
+    enter_watch(socket);
+    if (socket->peer_end != Socket::PeerEnd::Unseen) {
+        // An end seen while the stream was still being read ends it now.
+        post([this, socket] {
+            NodeLock lock(*this);
+            if (!socket->closed && !socket->removed &&
+                socket->receiving == Socket::Receiving::Waiting) {
+                peer_ended(socket, lock);
+            }
+        });
+    }
+}
+
+// The turn's holder delivers an event of the stream with the node mutex released meanwhile, so
+// that the callback may call back into the node (even remove the stream); true when the stream
+// was closed meanwhile, which ends the turn.
+bool NodeCore::deliver_in_turn(const SocketPtr& socket, NodeLock& lock, Event&& event) {
+    assert_loop_thread();
+    assert(socket->in_turn());
+    lock.unlock();
+    deliver(std::move(event), socket.get());
+    lock.lock();
+    if (socket->closed) {
+        socket->set_receiving(Socket::Receiving::Idle);
+        return true;
+    }
+    return false;
 }
 
 // One turn of reading a stream (the read turn held): up to READS_PER_TURN chunks, each
@@ -61,15 +100,16 @@ void NodeCore::start_read(const SocketPtr& socket) {
 // the last read filled its buffer more is likely waiting and is read at once; otherwise Asio
 // waits for the socket (and reads the first chunk), so that no read comes back empty.
 void NodeCore::read_turn(const SocketPtr& socket) {
+    assert_loop_thread();
     NodeLock lock(*this);
+    assert(socket->in_turn());
     for (int turn = 0; turn < READS_PER_TURN; ++turn) {
         if (socket->closed) {
-            socket->reading = false;
+            socket->set_receiving(Socket::Receiving::Idle);
             return;
         }
-        if (!socket->removed && (socket->paused || socket->peer_full)) {
-            socket->reading = false;
-            watch_close(socket);
+        if (!socket->removed && held_back(*socket)) {
+            wait_for_resume(socket);
             return;
         }
         if (socket->read_buffer.size() != CHUNK_SIZE) {
@@ -88,7 +128,7 @@ void NodeCore::read_turn(const SocketPtr& socket) {
                                                 });
             });
             if (closed) {
-                socket->reading = false;
+                socket->set_receiving(Socket::Receiving::Idle);
             }
             return;
         }
@@ -110,8 +150,9 @@ bool NodeCore::took_chunk(const SocketPtr& socket, asio::error_code ec, std::siz
                           NodeLock& lock) {
     assert_loop_thread();
     assert_locked();
+    assert(socket->in_turn());
     if (socket->closed) {
-        socket->reading = false;
+        socket->set_receiving(Socket::Receiving::Idle);
         return false;
     }
     if (ec == asio::error::would_block || ec == asio::error::try_again) {
@@ -124,13 +165,13 @@ bool NodeCore::took_chunk(const SocketPtr& socket, asio::error_code ec, std::siz
             socket->readable = os::streams_io_directly() && n == CHUNK_SIZE;
             return true;
         }
-        socket->reading = false;
         if (ec == asio::error::eof) {
-            socket->peer_eof = true;
+            socket->set_receiving(Socket::Receiving::Ended);
             if (socket->sending == Socket::Sending::Ended) {
                 close_socket(*socket);
             }
         } else {
+            socket->set_receiving(Socket::Receiving::Idle);
             close_socket(*socket);
         }
         return false;
@@ -139,8 +180,7 @@ bool NodeCore::took_chunk(const SocketPtr& socket, asio::error_code ec, std::siz
     if (ec == asio::error::eof && socket->half_close) {
         // Only the peer's sending has ended: the other direction goes on until the stream is
         // shut down or removed, or the pair stops moving bytes.
-        socket->reading = false;
-        socket->read_closed = true;
+        socket->set_receiving(Socket::Receiving::Ended);
         enter_watch(socket);
         if (!socket->close_timer) {
             socket->close_timer.emplace(io_);
@@ -154,7 +194,7 @@ bool NodeCore::took_chunk(const SocketPtr& socket, asio::error_code ec, std::siz
         if (ec != asio::error::eof) {
             log_->debug("Connection {} to {} broke: {}", socket->id, socket->peer, ErrorText{ec});
         }
-        socket->reading = false;
+        socket->set_receiving(Socket::Receiving::Idle);
         drop(*socket);
         lock.unlock();
         deliver(Disconnected{endpoint}, socket.get());
@@ -172,53 +212,40 @@ bool NodeCore::took_chunk(const SocketPtr& socket, asio::error_code ec, std::siz
                      socket->read_buffer.begin() + static_cast<long>(n));
     }
     moved(*socket);
-    if (socket->paused || socket->peer_full) {
+    if (held_back(*socket)) {
         socket->held = std::move(chunk);
-        socket->reading = false;
-        watch_close(socket);
+        wait_for_resume(socket);
         return false;
     }
-    lock.unlock();
-    deliver(Data{endpoint, std::move(chunk)}, socket.get());
-    lock.lock();
-    return true;
+    return !deliver_in_turn(socket, lock, Data{endpoint, std::move(chunk)});
 }
 
+// Delivers the chunk held while reading was held back (read turn held: see update_reading),
+// then reads on in the same turn.
 void NodeCore::deliver_held(const SocketPtr& socket) {
+    assert_loop_thread();
     NodeLock lock(*this);
-    socket->held_posted = false;
-    if (socket->closed || socket->removed || !socket->held || socket->reading) {
+    assert(socket->in_turn());
+    if (socket->closed) {
+        socket->set_receiving(Socket::Receiving::Idle);
         return;
     }
-    if (socket->paused || socket->peer_full) {
-        watch_close(socket);
-        return;
+    if (!socket->removed) {
+        if (held_back(*socket)) {
+            wait_for_resume(socket);
+            return;
+        }
+        // remove() drops the held chunk; only a removed stream is without one here.
+        assert(socket->held);
+        Data data{{socket->id, socket->peer}, std::move(*socket->held)};
+        socket->held.reset();
+        if (deliver_in_turn(socket, lock, std::move(data))) {
+            return;
+        }
     }
-    Data data{{socket->id, socket->peer}, std::move(*socket->held)};
-    socket->held.reset();
-    unwatch_close(*socket);
-    socket->reading = true;
+    // A removed stream drains its input in the turn it holds.
     lock.unlock();
-    deliver(std::move(data), socket.get());
     read_turn(socket);
-}
-
-// Reading stops for a pause: from now on the peer's end ends the socket, also an end that
-// was seen while it was still being read.
-void NodeCore::watch_close(const SocketPtr& socket) {
-    if (socket->watching || socket->reading || socket->closed) {
-        return;
-    }
-    socket->watching = true;
-    enter_watch(socket);
-    if (socket->peer_closed) {
-        post([this, socket] {
-            NodeLock lock(*this);
-            if (!socket->closed && !socket->removed && socket->watching) {
-                peer_ended(socket, lock);
-            }
-        });
-    }
 }
 
 // Hands a stream to the close watch, once per stream: at its first pause (most streams are
@@ -252,9 +279,9 @@ void NodeCore::on_peer_closed(ResourceId id, bool broken) {
     if (!socket) {
         return;
     }
-    socket->peer_closed = true;
-    socket->peer_broken = socket->peer_broken || broken;
-    if (socket->read_closed) {
+    socket->peer_end =
+        std::max(socket->peer_end, broken ? Socket::PeerEnd::Broken : Socket::PeerEnd::Closed);
+    if (socket->receiving == Socket::Receiving::Ended) {
         // Its peer's FIN has been read: only a reset ends it now.
         if (broken) {
             log_->debug("Connection {} to {} broke after its peer ended sending", socket->id,
@@ -264,13 +291,13 @@ void NodeCore::on_peer_closed(ResourceId id, bool broken) {
         return;
     }
     // A socket that is being read learns of the end by reading.
-    if (socket->watching) {
+    if (socket->receiving == Socket::Receiving::Waiting) {
         peer_ended(socket, lock);
     }
 }
 
 void NodeCore::peer_ended(const SocketPtr& socket, NodeLock& lock) {
-    if (socket->peer_broken || socket->paused) {
+    if (socket->peer_end == Socket::PeerEnd::Broken || socket->paused) {
         end_paused(socket, lock);
         return;
     }
@@ -296,11 +323,11 @@ void NodeCore::await_progress(const SocketPtr& socket) {
                   if (socket->closed || socket->removed) {
                       return;
                   }
-                  if (socket->reading || socket->progress != socket->progress_mark) {
+                  if (socket->in_turn() || socket->progress != socket->progress_mark) {
                       await_progress(socket);
                       return;
                   }
-                  if (socket->read_closed) {
+                  if (socket->receiving == Socket::Receiving::Ended) {
                       log_->debug(
                           "Connection {} to {} made no progress for {} s after its peer "
                           "ended sending",

@@ -207,7 +207,7 @@ void NodeCore::consume(Socket& socket, std::size_t n) {
 // closed too, or at the flush deadline.
 void NodeCore::finish_flush(Socket& socket, NodeLock& lock) {
     shut_send(socket, lock);
-    if (!socket.closed && socket.peer_eof) {
+    if (!socket.closed && socket.receiving == Socket::Receiving::Ended) {
         close_socket(socket);
     }
 }
