@@ -237,11 +237,19 @@ struct Peer {
     }
 };
 
-SocketAddrV4 unused_loopback_port() {
+// A loopback port that refuses connections for as long as this lives: bound but never
+// listening, so that no other test can listen on it, or connect from it, meanwhile.
+struct RefusingPort {
     asio::io_context io;
-    tcp::acceptor acceptor(io, tcp::endpoint(asio::ip::address_v4::loopback(), 0));
-    return {LOOPBACK, acceptor.local_endpoint().port()};
-}
+    tcp::acceptor socket{io};
+
+    RefusingPort() {
+        socket.open(tcp::v4());
+        socket.bind(tcp::endpoint(asio::ip::address_v4::loopback(), 0));
+    }
+
+    SocketAddrV4 address() const { return {LOOPBACK, socket.local_endpoint().port()}; }
+};
 
 // --- signals -------------------------------------------------------------------------------
 
@@ -517,7 +525,8 @@ TEST_F(NodeTest, OutboundConnectionIsNotReadyUntilEstablished) {
 
 TEST_F(NodeTest, RefusedConnectGivesConnectedNotEstablishedAndDropsTheSocket) {
     start();
-    auto out = handler->tcp_connect(unused_loopback_port(), {});
+    RefusingPort refusing;
+    auto out = handler->tcp_connect(refusing.address(), {});
     ASSERT_TRUE(out.has_value()) << out.error().message();
     auto connected = wait_for<Connected>([&](const Connected& c) { return c.endpoint == *out; });
     ASSERT_TRUE(connected);
@@ -883,6 +892,7 @@ TEST_F(NodeTest, CallbacksMayCallBackIntoTheNode) {
     ASSERT_TRUE(server.has_value());
     auto server_addr = *handler->local_address(*server);
     std::atomic<int> refused{0};
+    RefusingPort refusing;
     hook = [&](const Event& event) {
         if (const auto* a = std::get_if<Accepted>(&event)) {
             handler->send(a->endpoint, bytes_of("welcome;"));
@@ -891,7 +901,7 @@ TEST_F(NodeTest, CallbacksMayCallBackIntoTheNode) {
             handler->send(d->endpoint, d->bytes);  // echo
             if (text.find("bye") != std::string::npos) {
                 handler->remove(d->endpoint.resource_id);
-                auto out = handler->tcp_connect(unused_loopback_port(), {});
+                auto out = handler->tcp_connect(refusing.address(), {});
                 EXPECT_TRUE(out.has_value());
                 handler->signal(42);
                 (void)handler->is_ready(d->endpoint.resource_id);

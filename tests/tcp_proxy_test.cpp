@@ -64,6 +64,21 @@ std::uint16_t free_port() {
     return acceptor.local_endpoint().port();
 }
 
+// A loopback port that refuses connections for as long as this lives: bound but never
+// listening, so that nothing else can listen on it meanwhile (a port free a moment ago may not
+// stay so while other tests run).
+struct RefusingPort {
+    asio::io_context ctx;
+    tcp::acceptor socket{ctx};
+
+    RefusingPort() {
+        socket.open(tcp::v4());
+        socket.bind(to_asio(loopback(0)));
+    }
+
+    SocketAddrV4 address() const { return from_asio(socket.local_endpoint()); }
+};
+
 std::vector<std::uint8_t> pattern(std::size_t offset, std::size_t n) {
     std::vector<std::uint8_t> out(n);
     for (std::size_t i = 0; i < n; ++i) {
@@ -808,7 +823,8 @@ TEST(TcpProxyTest, ResetEndsThePairAtOnce) {
 }
 
 TEST(TcpProxyTest, UnreachableDeviceClosesTheClient) {
-    const auto closed = loopback(free_port());
+    const RefusingPort refusing;
+    const auto closed = refusing.address();
     RelayLoop loop;
     const auto listen = loopback(free_port());
     TcpProxy& relay = loop.add(DeviceKind::Pinpad, listen, closed);
