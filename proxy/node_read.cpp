@@ -3,13 +3,14 @@
 // that is not being read, and the deadline of a peer's end that waits for the coupled peer.
 //
 // The receiving state (Socket::Receiving) lives in the socket under the node mutex and moves
-// only here: Idle -> Turn when reading starts (start_read, or the posted delivery of a held
-// chunk); Turn -> Waiting when a pause or a full coupled peer stops the turn (wait_for_resume);
-// Waiting -> Turn on resume; Turn -> Ended at the peer's FIN; Turn -> Idle when the stream closed
-// during the turn. The reads themselves are made without the mutex by the turn's holder (counted
-// in `in_flight`), and its deliveries too (deliver_in_turn). pause_reading and resume_reading
-// come from any thread; the turn, the close watch's reports and the timers' handlers run on the
-// loop's thread.
+// only here: Idle -> Turn when an established stream starts reading (start_read); Idle ->
+// Waiting when it is held back before its first read; Turn -> Waiting when a pause or a full
+// coupled peer stops the turn (wait_for_resume); Waiting -> Turn on resume or remove (a read, or
+// the posted delivery of the held chunk); Turn -> Ended at the peer's FIN; Turn -> Idle when the
+// stream was closed during the turn. The reads themselves are made without the mutex by the turn's
+// holder (counted in `in_flight`), and its deliveries too (deliver_in_turn). pause_reading and
+// resume_reading come from any thread; the turn, the close watch's reports and the timers' handlers
+// run on the loop's thread.
 
 #include "proxy/node_core.hpp"
 
@@ -117,7 +118,9 @@ void NodeCore::read_turn(const SocketPtr& socket) {
         }
         auto buffer = asio::buffer(socket->read_buffer);
         if (!socket->readable) {
-            const bool closed = outside(*socket, lock, [&] {
+            // Closed meanwhile or not, the read has been started: its handler runs (aborted, if
+            // need be) and ends the turn in took_chunk.
+            std::ignore = outside(*socket, lock, [&] {
                 socket->stream->async_read_some(buffer,
                                                 [this, socket](asio::error_code ec, std::size_t n) {
                                                     NodeLock inner(*this);
@@ -127,9 +130,6 @@ void NodeCore::read_turn(const SocketPtr& socket) {
                                                     }
                                                 });
             });
-            if (closed) {
-                socket->set_receiving(Socket::Receiving::Idle);
-            }
             return;
         }
         asio::error_code ec;
