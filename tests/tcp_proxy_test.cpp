@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <random>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -57,11 +58,27 @@ SocketAddrV4 from_asio(const tcp::endpoint& e) {
     return SocketAddrV4{Ipv4Addr::from_u32(e.address().to_v4().to_uint()), e.port()};
 }
 
-// A port that was free a moment ago: the relay's listener needs a known port.
+// A port that was free a moment ago: the relay's listener needs a known port. It is drawn below
+// the range the system picks ports from for itself (Linux from 32768, Windows from 49152), so
+// that a connection of a test running beside this one cannot take it before the relay listens.
 std::uint16_t free_port() {
+    std::random_device random;
+    std::uniform_int_distribution<int> pick(20000, 29999);
     asio::io_context ctx;
-    tcp::acceptor acceptor(ctx, to_asio(loopback(0)));
-    return acceptor.local_endpoint().port();
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        const auto port = static_cast<std::uint16_t>(pick(random));
+        tcp::acceptor acceptor(ctx);
+        asio::error_code ec;
+        acceptor.open(tcp::v4(), ec);
+        if (!ec) {
+            acceptor.bind(to_asio(loopback(port)), ec);
+        }
+        if (!ec) {
+            return port;
+        }
+    }
+    ADD_FAILURE() << "no free loopback port between 20000 and 29999";
+    return 0;
 }
 
 // A loopback port that refuses connections for as long as this lives: bound but never
