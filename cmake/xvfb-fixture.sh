@@ -10,6 +10,11 @@ dir=$2
 case "$command" in
 start)
   mkdir -p "$dir"
+  # An Xvfb of an earlier run that never reached its stop (an interrupted run, or ctest
+  # --repeat, which starts fixtures again) is ended first, by the pid it left.
+  if [ -f "$dir/pid" ]; then
+    kill "$(cat "$dir/pid")" 2>/dev/null || true
+  fi
   rm -f "$dir/display" "$dir/display.tmp" "$dir/pid"
   # Own session and no inherited output, so that ctest does not wait for the server to end.
   setsid Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$dir/display.tmp" \
