@@ -18,6 +18,15 @@
 #include "common/os/unique_handle.hpp"
 
 namespace tessaro::bench {
+
+sockaddr_in to_sockaddr(SocketAddrV4 address) {
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(address.port);
+    sa.sin_addr.s_addr = htonl(address.ip.to_u32());
+    return sa;
+}
+
 namespace {
 
 struct FdTraits {
@@ -47,14 +56,6 @@ bool set_keepalive(int fd, const MinimalRelaySetup& setup) {
 bool bind_to_device(int fd, const std::string& link) {
     return setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, link.c_str(),
                       static_cast<socklen_t>(link.size() + 1)) == 0;
-}
-
-sockaddr_in to_sockaddr(SocketAddrV4 address) {
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(address.port);
-    sa.sin_addr.s_addr = htonl(address.ip.to_u32());
-    return sa;
 }
 
 bool would_block() {

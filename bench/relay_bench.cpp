@@ -247,13 +247,7 @@ void raise_fd_limit() {
 
 // ---- plain sockets ---------------------------------------------------------------------------
 
-sockaddr_in to_sockaddr(SocketAddrV4 a) {
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(a.port);
-    sa.sin_addr.s_addr = htonl(a.ip.to_u32());
-    return sa;
-}
+using tessaro::bench::to_sockaddr;
 
 class Fd {
   public:
