@@ -99,8 +99,14 @@ inline constexpr std::size_t DEFAULT_QUEUE_BOUND = 256 * 1024;
 // datagrams may be lost on any network, so a socket that cannot send as fast as it is asked to
 // costs bounded memory and loses the excess, never the event thread.
 inline constexpr std::size_t UDP_QUEUE_BOUND = 256 * 1024;
-// How long a removed socket may take to write out what was queued on it before it closes.
-inline constexpr std::chrono::seconds REMOVE_FLUSH_DEADLINE{5};
+// The stall deadline: how long bytes of a stream may wait without moving once they cannot go on
+// by themselves (queued on a removed stream, queued towards a peer that has ended its sending, or
+// unread behind a full coupled peer after the peer ended) before the node gives the stream up.
+// Counted from the last byte the stream or its coupled peer moved; idle time is no stall.
+inline constexpr std::chrono::seconds STALL_DEADLINE{5};
+// How long a removed socket may go without writing a byte of what was queued on it before it
+// closes: the stall deadline.
+inline constexpr std::chrono::seconds REMOVE_FLUSH_DEADLINE = STALL_DEADLINE;
 
 class NodeCore;
 
@@ -148,14 +154,14 @@ class NodeHandler {
     bool shutdown_send(ResourceId id);
 
     // Backpressure: reading `id` is paused until resumed. Where the system can tell a peer's
-    // close without reading (Linux), a paused socket whose peer closes or resets ends with a
-    // Disconnected event at once; its unread input is dropped. A socket paused only by its
-    // coupling goes on reading while its coupled peer takes bytes, and ends when that peer has
-    // made no progress for REMOVE_FLUSH_DEADLINE after the close. A reset ends it at once.
-    // A socket opened with `half_close` and paused only by its coupling reads its peer's FIN in
-    // order, after its data, and then delivers ReadClosed; once it has, the socket ends with
-    // Disconnected when neither it nor its coupled peer has moved a byte (read or written) for
-    // REMOVE_FLUSH_DEADLINE.
+    // close without reading (Linux), a paused socket whose peer resets ends with a Disconnected
+    // event at once, and so does one whose peer closes, unless it was opened with `half_close`:
+    // that one reads the rest and the FIN in order once resumed. A socket paused only by its
+    // coupling goes on reading while its coupled peer takes bytes; once its peer has closed it
+    // ends when neither it nor its coupled peer has moved a byte for STALL_DEADLINE. A reset
+    // ends it at once. A socket opened with `half_close` delivers ReadClosed after all data of
+    // its peer and then lives as an open one: until it breaks, is removed, or bytes queued on it
+    // have not moved for STALL_DEADLINE.
     void pause_reading(ResourceId id);
     void resume_reading(ResourceId id);
     // Reading `a` pauses while `b`'s outbound queue holds more than `bound` bytes, and the other

@@ -75,11 +75,11 @@ Result<Endpoint> NodeCore::tcp_connect(SocketAddrV4 remote, const TcpConnectOpti
     if (ec) {
         return fail(error_text(ec));
     }
-    if (os::streams_io_directly()) {
-        stream.non_blocking(true, ec);
-        if (ec) {
-            return fail(error_text(ec));
-        }
+    // Reads (and, on Linux, writes) are made straight on the socket once input has come, so it
+    // must never block. Asio's own operations are unaffected.
+    stream.non_blocking(true, ec);
+    if (ec) {
+        return fail(error_text(ec));
     }
     if (auto r = os::bind_to_device(native(stream), options.bind_device); !r) {
         return fail(r.error());
@@ -103,6 +103,7 @@ Result<Endpoint> NodeCore::tcp_connect(SocketAddrV4 remote, const TcpConnectOpti
     socket->peer = remote;
     socket->half_close = options.half_close;
     socket->stream.emplace(std::move(stream));
+    prepare_stream(*socket);
     socket->creating = true;
     sockets_.emplace(socket->id, socket);
     // Nobody has its id yet: nobody can have removed it meanwhile.
@@ -120,14 +121,14 @@ void NodeCore::on_connect(const SocketPtr& socket, asio::error_code ec) {
     if (socket->closed) {
         return;
     }
-    if (socket->removed) {
+    if (socket->draining()) {
         if (ec) {
             close_socket(*socket);
             return;
         }
         socket->established = true;
-        start_read(socket);
-        start_write(socket);
+        update_reading(socket);
+        write_turn_or_flush(socket, lock);
         return;
     }
     Endpoint endpoint{socket->id, socket->peer};
@@ -139,9 +140,10 @@ void NodeCore::on_connect(const SocketPtr& socket, asio::error_code ec) {
         return;
     }
     socket->established = true;
-    start_write(socket);
-    if (socket->sending == Socket::Sending::Ending && !socket->writing && socket->out.empty()) {
-        shut_send(*socket, lock);
+    // What was queued before, and a shutdown_send asked for meanwhile, go out now.
+    write_turn_or_flush(socket, lock);
+    if (socket->closed) {
+        return;  // the write failed; its end is reported from the loop
     }
     update_reading(socket);
     lock.unlock();
@@ -200,6 +202,7 @@ void NodeCore::on_accept(const SocketPtr& listener, asio::error_code ec, tcp::so
     socket->established = true;
     socket->half_close = listener->half_close;
     socket->stream.emplace(std::move(peer));
+    prepare_stream(*socket);
     sockets_.emplace(socket->id, socket);
     update_reading(socket);
     Accepted accepted{{socket->id, socket->peer}, listener->id};
@@ -210,6 +213,12 @@ void NodeCore::on_accept(const SocketPtr& listener, asio::error_code ec, tcp::so
         if (!socket->closed && !socket->removed) {
             close_socket(*socket);
         }
+    }
+}
+
+void NodeCore::prepare_stream(Socket& socket) {
+    if (!os::waits_for_readiness()) {
+        socket.wait_buffer.resize(WAIT_READ_SIZE);
     }
 }
 
@@ -229,12 +238,10 @@ bool NodeCore::prepare_accepted(tcp::socket& peer, const std::optional<KeepAlive
                        r.error().message());
         }
     }
-    if (os::streams_io_directly()) {
-        peer.non_blocking(true, ec);
-        if (ec) {
-            log_->warn("Could not accept a connection without blocking: {}", ErrorText{ec});
-            return false;
-        }
+    peer.non_blocking(true, ec);
+    if (ec) {
+        log_->warn("Could not accept a connection without blocking: {}", ErrorText{ec});
+        return false;
     }
     return true;
 }

@@ -34,33 +34,21 @@ bool NodeCore::remove(ResourceId id) {
         await_release(*socket, lock);
         return true;
     }
-    socket->held.reset();
+    socket->held.clear();
+    socket->held_end.reset();
     if (!socket->established && socket->out.empty()) {
         close_socket(*socket);
         return true;
     }
-    // Write out what is queued, then shut down sending and read (and drop) until the peer
-    // closes: closing a socket with unread input makes the system reset the connection,
-    // and a reset can destroy the last answer before the peer has read it.
-    socket->flush_timer.emplace(io_);
-    set_timer(socket, &Socket::flush_timer, REMOVE_FLUSH_DEADLINE,
-              [this, socket](asio::error_code ec) {
-                  if (ec) {
-                      return;
-                  }
-                  NodeLock inner(*this);
-                  if (!socket->closed) {
-                      log_->debug("Socket {} closed with {} bytes not written", socket->id,
-                                  socket->queued);
-                      close_socket(*socket);
-                  }
-              });
+    // The stream drains: it writes out what is queued, then shuts down sending and reads (and
+    // drops) until the peer closes: closing a socket with unread input makes the system reset
+    // the connection, and a reset can destroy the last answer before the peer has read it. The
+    // stall deadline bounds every step.
+    watch_stall(socket);
     if (socket->established) {
-        // Reads and drops its input until the peer's FIN; a stream that has read it (Ended)
-        // has nothing left to drain, and one in its turn drains in that turn.
-        if (socket->receiving == Socket::Receiving::Waiting) {
-            start_read(socket);
-        }
+        // A stream that has read its peer's FIN (Ended) has nothing left to drain, one that
+        // waits for input or is in its turn drains there.
+        update_reading(socket);
         if (!socket->writing && socket->out.empty()) {
             finish_flush(*socket, lock);
         }
@@ -131,10 +119,10 @@ void NodeCore::created(Socket& socket) {
 
 void NodeCore::close_handles(Socket& socket) {
     socket.closed = true;
-    if (socket.flush_timer || socket.close_timer || socket.retry_timer) {
+    if (socket.stall_timer || socket.retry_timer) {
         // After any setting posted before (see set_timer).
         post([owner = socket.shared_from_this()] {
-            for (auto* timer : {&owner->flush_timer, &owner->close_timer, &owner->retry_timer}) {
+            for (auto* timer : {&owner->stall_timer, &owner->retry_timer}) {
                 if (*timer) {
                     (*timer)->cancel();
                 }
@@ -163,9 +151,8 @@ void NodeCore::release_handles(Socket& socket) {
         handles.ports.push_back(std::move(port->socket));
     }
     closed_handles_.push_back(std::move(handles));
-    socket.held.reset();
-    if (!socket.in_turn() && socket.read_buffer.size() == CHUNK_SIZE) {
-        give_buffer(std::move(socket.read_buffer));
+    if (!socket.in_turn()) {
+        socket.held.clear();
     }
     if (!socket.writing) {
         socket.out.clear();
@@ -190,12 +177,14 @@ void NodeCore::drop(Socket& socket) {
     close_socket(socket);
 }
 
-// Bytes moved on a stream (read or written): progress for it and for its coupled peer.
+// Bytes moved on a stream (read or written): progress for it and for its coupled peer, as the
+// stall deadline counts it.
 void NodeCore::moved(Socket& socket) {
-    ++socket.progress;
+    const auto now = std::chrono::steady_clock::now();
+    socket.last_moved = now;
     if (socket.coupled != 0) {
         if (auto it = sockets_.find(socket.coupled); it != sockets_.end()) {
-            ++it->second->progress;
+            it->second->last_moved = now;
         }
     }
 }
@@ -225,9 +214,9 @@ void NodeCore::queue_changed(Socket& socket) {
     if (!reader) {
         return;
     }
-    ++reader->progress;
     if (socket.queued > socket.bound) {
         reader->peer_full = true;
+        watch_stall(reader);
     } else if (reader->peer_full && socket.queued <= socket.bound / 2) {
         reader->peer_full = false;
         update_reading(reader);

@@ -59,8 +59,15 @@ namespace tessaro::node {
 using asio::ip::tcp;
 using asio::ip::udp;
 
-// Largest chunk read from a stream at once; also the datagram buffer (a UDP payload is smaller).
+// Largest chunk of a stream delivered at once; also the datagram buffer (a UDP payload is
+// smaller).
 constexpr std::size_t CHUNK_SIZE = 64 * 1024;
+// Chunks one read of a coupled stream fills at the most (one system call for up to 256 KiB), as
+// far as its coupled peer's queue has room for them below the bound; an uncoupled stream reads
+// one chunk at a time.
+constexpr std::size_t READ_CHUNKS_MAX = 4;
+// Windows: the small read that waits for input, the only buffer an idle stream holds there.
+constexpr std::size_t WAIT_READ_SIZE = 1024;
 // Longest wait of either loop before it looks at the running flag again.
 constexpr std::chrono::milliseconds LOOP_WAIT{50};
 // A chunk of at least this many bytes is handed on in the read buffer itself; a smaller one is
@@ -72,11 +79,16 @@ constexpr std::size_t HANDOVER_MIN = CHUNK_SIZE / 4;
 constexpr std::size_t FREE_BUFFERS_MAX = 32;
 // Buffers handed to one gathered write.
 constexpr std::size_t MAX_WRITE_BUFFERS = 16;
-// Chunks read from one stream in a row before the other sockets' events have their turn.
+// Where a write completes only once all of it has been taken (Windows' overlapped writes), the
+// bytes one write carries: so that a slow peer that takes 10 KiB a second still completes a
+// write well within the stall deadline, and a moving stream never looks stalled.
+constexpr std::size_t WHOLE_WRITE_MAX = 32 * 1024;
+// Reads of one stream in a row before the other sockets' events have their turn.
 constexpr int READS_PER_TURN = 16;
-// A send of at most this many bytes to a stream that is not writing is written by the sender at
-// once: an answer leaves without waiting for the loop. Larger ones are queued for the loop,
-// which gathers what has been queued by then into one write.
+// A send of at most this many bytes to a stream that is not writing, from a thread other than
+// the loop's, is written by the sender at once: an answer leaves without waiting for the loop.
+// Larger ones are queued for the loop. The loop's thread itself writes every send at once (after
+// the chunks of the read it delivers), as a minimal relay does: send, then read again.
 constexpr std::size_t DIRECT_SEND_MAX = 16 * 1024;
 // Pause before accepting again after an accept failed for want of resources (descriptors,
 // memory), so that a listener does not spin while the shortage lasts.
@@ -231,15 +243,18 @@ struct Socket : std::enable_shared_from_this<Socket> {
 
     // Streams: the receiving side, moved only through set_receiving, which checks each step.
     // - Idle: nothing under way: a stream not established yet, or one closed during its turn.
-    // - Turn: the read turn is taken, on the loop's thread: a read, a delivery, or the posted
-    //   delivery of the held chunk. Its holder alone reads and touches `read_buffer`.
+    // - Armed: a wait for input is under way in Asio and nothing else reads: where the system
+    //   tells readiness (Linux) a wait that holds no buffer, elsewhere a read into the small
+    //   `wait_buffer`. Its completion takes the turn.
+    // - Turn: the read turn is taken, on the loop's thread: reads straight into pooled chunks
+    //   and delivers them. Its holder alone reads and touches `held`.
     // - Waiting: reading is held back (paused, or the coupled peer is full) and no read is under
-    //   way: the peer's end, as the close watch reports it, ends the stream or starts the
-    //   progress deadline.
+    //   way: the peer's end, as the close watch reports it, ends the stream or arms the stall
+    //   deadline.
     // - Ended: the peer's FIN was read, in order after all its data: by a half-closing stream
-    //   (ReadClosed delivered; sending goes on) or by a removed stream draining its input.
+    //   (ReadClosed delivered; sending goes on) or by a draining stream.
     // Ended is final. A close leaves the state as it is: `closed` says the rest.
-    enum class Receiving { Idle, Turn, Waiting, Ended };
+    enum class Receiving { Idle, Armed, Turn, Waiting, Ended };
     Receiving receiving = Receiving::Idle;
     void set_receiving(Receiving next) {
         assert(receiving_step_allowed(receiving, next));
@@ -249,8 +264,11 @@ struct Socket : std::enable_shared_from_this<Socket> {
         switch (from) {
             case Receiving::Idle:
                 return to == Receiving::Turn || to == Receiving::Waiting;
+            case Receiving::Armed:
+                return to == Receiving::Turn || to == Receiving::Idle;
             case Receiving::Turn:
-                return to == Receiving::Idle || to == Receiving::Waiting || to == Receiving::Ended;
+                return to == Receiving::Idle || to == Receiving::Armed ||
+                       to == Receiving::Waiting || to == Receiving::Ended;
             case Receiving::Waiting:
                 return to == Receiving::Turn;
             case Receiving::Ended:
@@ -259,33 +277,48 @@ struct Socket : std::enable_shared_from_this<Socket> {
         return false;
     }
     bool in_turn() const { return receiving == Receiving::Turn; }
+    // A removed stream drains: it writes its queue, shuts down sending and reads (dropping the
+    // input) until the peer's FIN, then closes; no event of it is delivered any more.
+    bool draining() const { return removed && kind == Kind::TcpStream; }
 
     // What holds reading back, beside the state. The caller's pause and the coupling's
     // backpressure are two flags because two parties set and clear them independently (either
     // holds reading back while it lasts), and because they end a stream differently once its
-    // peer has closed: a caller's pause at once, since nobody will take the input; a full
-    // coupled peer only after the deadline without progress.
-    bool paused = false;                            // pause_reading
-    bool peer_full = false;                         // the coupled peer's queue is above the bound
-    std::optional<std::vector<std::uint8_t>> held;  // read while held back, delivered on resume
-    std::vector<std::uint8_t> read_buffer;
-    // A hint for the turn's next read, not a state: the last read filled its buffer, so more is
-    // likely waiting and is read at once rather than through Asio's wait.
-    bool readable = false;
+    // peer has closed: a caller's pause at once (or, for a half-closing stream, not at all: its
+    // FIN is read in order once the caller resumes), since the caller decides; a full coupled
+    // peer only when the stall deadline passes.
+    bool paused = false;     // pause_reading
+    bool peer_full = false;  // the coupled peer's queue is above the bound
+    // Chunks read but not delivered, because reading was held back in the middle of one read
+    // (or, on Windows, the small wait read took bytes while it was); the next turn delivers them
+    // first. Empty nearly always, so a vector: an empty one costs no allocation.
+    std::vector<std::vector<std::uint8_t>> held;
+    // The end the small wait read saw while reading was held back (Windows): delivered, after
+    // `held`, by the next turn.
+    std::optional<asio::error_code> held_end;
+    // Windows: the buffer of the small read that waits for input (see Armed); empty elsewhere.
+    std::vector<std::uint8_t> wait_buffer;
 
     // What the close watch reported of the peer, only ever worse: nothing yet, an ordered close
     // (its FIN), or a broken connection (a reset or an error).
     enum class PeerEnd { Unseen, Closed, Broken };
     PeerEnd peer_end = PeerEnd::Unseen;
+    bool peer_ended() const { return receiving == Receiving::Ended || peer_end != PeerEnd::Unseen; }
     // Handed to the close watch (at its first pause, or once Ended), which keeps it until it
     // closes: a registration made once per stream, not a state of reading.
     bool in_watch = false;
-    // The peer closed while reading waited for the coupled peer, or a half-closing stream read
-    // the peer's FIN (Ended): the socket gives up once the pair has made no progress for
-    // REMOVE_FLUSH_DEADLINE.
-    std::optional<asio::steady_timer> close_timer;
-    std::uint64_t progress = 0;       // bytes moved by the socket or its coupled peer
-    std::uint64_t progress_mark = 0;  // `progress` when close_timer was last set
+
+    // The stall deadline: armed while bytes of the stream wait and cannot go on by themselves
+    // (see NodeCore::stall_due), and fires STALL_DEADLINE after the later of its arming and the
+    // last byte moved by the stream or its coupled peer; what then happens, one table decides
+    // (NodeCore::stalled).
+    std::optional<asio::steady_timer> stall_timer;
+    bool stall_armed = false;
+    std::chrono::steady_clock::time_point stall_since;
+    std::chrono::steady_clock::time_point last_moved;
+    // What the system held unsent or unacknowledged on the stream and its coupled peer at the
+    // deadline's last look: bytes the peer takes from the system's buffers move too.
+    std::array<std::size_t, 2> stall_probe{};
 
     std::deque<std::vector<std::uint8_t>> out;
     std::deque<udp::endpoint> out_destinations;  // UDP: one per datagram in `out`
@@ -293,7 +326,7 @@ struct Socket : std::enable_shared_from_this<Socket> {
     std::size_t queued = 0;
     // The write turn: its holder alone writes. A flag beside `sending`, not a state of it: a
     // write is under way in every sending state (the queue goes out before the FIN, and a
-    // removed stream flushes its queue), while on the receiving side a read excludes waiting and
+    // draining stream flushes its queue), while on the receiving side a read excludes waiting and
     // ending, which is why there the turn is one of the states.
     bool writing = false;
     // The buffers of the gathered write under way, held by the write turn: a pending operation
@@ -302,8 +335,6 @@ struct Socket : std::enable_shared_from_this<Socket> {
 
     ResourceId coupled = 0;
     std::size_t bound = 0;
-
-    std::optional<asio::steady_timer> flush_timer;
 };
 
 using SocketPtr = std::shared_ptr<Socket>;
@@ -346,6 +377,11 @@ class NodeCore {
             core_.took_mutex();
         }
         void unlock() {
+            if (core_.closed_handles_.empty() && core_.posts_.empty()) {
+                core_.leaving_mutex();
+                lock_.unlock();
+                return;
+            }
             std::vector<ClosedHandles> closed;
             closed.swap(core_.closed_handles_);
             std::vector<std::function<void()>> posts;
@@ -362,10 +398,18 @@ class NodeCore {
         std::unique_lock<std::mutex> lock_;
     };
 
-    // Hands `work` to the loop once the node mutex is released.
+    // Hands `work` to the loop: from the loop's own thread at once (Asio queues it there without
+    // a lock or a wake-up), from any other once the node mutex is released.
     template <typename Work>
     void post(Work&& work) {
-        posts_.emplace_back(std::forward<Work>(work));
+        if (on_loop_thread()) {
+            asio::post(io_, std::forward<Work>(work));
+        } else {
+            posts_.emplace_back(std::forward<Work>(work));
+        }
+    }
+    bool on_loop_thread() const {
+        return loop_thread_.load(std::memory_order_relaxed) == std::this_thread::get_id();
     }
 
     SocketPtr find(ResourceId id) const {
@@ -562,27 +606,39 @@ class NodeCore {
     void on_connect(const SocketPtr& socket, asio::error_code ec);
     void start_accept(const SocketPtr& listener);
     void on_accept(const SocketPtr& listener, asio::error_code ec, tcp::socket peer);
+    // What every stream needs before it enters the table (the small wait read's buffer where
+    // input is learnt of by reading).
+    static void prepare_stream(Socket& socket);
     // Sets the options of an accepted socket; false when it cannot be used.
     bool prepare_accepted(tcp::socket& peer, const std::optional<KeepAlive>& keepalive);
 
     // --- reading a stream (node_read.cpp) -------------------------------------------------------
+    // Reading is due or may resume: starts the turn, or holds the stream back (Idle -> Waiting).
     void update_reading(const SocketPtr& socket);
     // Takes the read turn of a stream and runs it on the loop's thread.
     void start_read(const SocketPtr& socket);
-    // One turn of reading a stream (the read turn held): up to READS_PER_TURN chunks, each
-    // delivered before the next is read, pause and coupling checked before each read. While
-    // the last read filled its buffer more is likely waiting and is read at once; otherwise Asio
-    // waits for the socket (and reads the first chunk), so that no read comes back empty.
-    void read_turn(const SocketPtr& socket);
-    // The outcome of one read (node mutex held, read turn held): delivers the chunk or the end
-    // of the stream. True when the turn goes on; false when it has ended.
-    bool took_chunk(const SocketPtr& socket, asio::error_code ec, std::size_t n, NodeLock& lock);
-    // Delivers the chunk held while reading was held back (the posted delivery holds the read
-    // turn), then reads on in the same turn.
-    void deliver_held(const SocketPtr& socket);
-    // Reading is held back (a pause or a full coupled peer) with no read under way, or the
-    // turn's holder gives the turn up for it (Idle or Turn -> Waiting): from now on the peer's
-    // end ends the stream or starts the deadline, also an end seen while it was being read.
+    // One turn of reading a stream (the read turn held, node mutex held): the chunks held from
+    // before first, then up to READS_PER_TURN reads straight into pooled chunks, each chunk
+    // delivered in order, pause and coupling checked before each; the writes the deliveries
+    // asked for go out after each read. A read that finds nothing arms the wait for input.
+    void read_turn(const SocketPtr& socket, NodeLock& lock);
+    // Turn -> Armed: waits for input (see Socket::Receiving).
+    void arm_read(const SocketPtr& socket, NodeLock& lock);
+    // The wait for input ended (Armed -> Turn): goes on with the turn.
+    void on_input(const SocketPtr& socket, asio::error_code ec, std::size_t n);
+    // One read straight into pooled chunks, made without the node mutex. Delivers its chunks
+    // (or drops them while draining); true while the turn goes on reading.
+    bool read_chunks(const SocketPtr& socket, NodeLock& lock);
+    // Delivers the chunks of one read in order; those left when reading is held back in between
+    // stay held for the next turn. True while the turn goes on.
+    bool deliver_chunks(const SocketPtr& socket, NodeLock& lock,
+                        std::vector<std::vector<std::uint8_t>>&& chunks);
+    // The stream's input ended: the peer's FIN, a reset or an error (read turn held); ends the
+    // turn.
+    void input_ended(const SocketPtr& socket, asio::error_code ec, NodeLock& lock);
+    // Reading is held back (a pause or a full coupled peer) with no read under way (Idle or
+    // Turn -> Waiting): from now on the peer's end ends the stream or arms the stall deadline,
+    // also an end seen while it was being read.
     void wait_for_resume(const SocketPtr& socket);
     // The turn's holder delivers an event of the stream with the node mutex released meanwhile,
     // so that the callback may call back into the node (even remove the stream); re-takes it and
@@ -595,31 +651,47 @@ class NodeCore {
     // never paused) or once it has read its peer's FIN (a reset then still ends it). The watch
     // reports an end that came before too.
     void enter_watch(const SocketPtr& socket);
-    // The peer of a stream that is not being read closed or broke the connection. A broken one
-    // and one that the caller paused itself end at once: their unread input would never be
-    // taken. One that waits for its coupled peer still hands on its input while that peer takes
-    // it, and ends once the peer has made no progress for REMOVE_FLUSH_DEADLINE; so a peer that
-    // is slow loses nothing, and one that has stopped reading holds the pair no longer than a
-    // removed socket's flush.
+    // The peer of a stream closed or broke the connection, as the close watch saw it.
     void on_peer_closed(ResourceId id, bool broken);
+    // ... while the stream is held back (Waiting): a broken one, and one the caller paused that
+    // is not half-closing, end at once (their unread input would never be taken); one waiting
+    // for its coupled peer goes on while that peer takes bytes, under the stall deadline; a
+    // half-closing one the caller paused reads the FIN in order once resumed.
     void peer_ended(const SocketPtr& socket, NodeLock& lock);
-    void await_progress(const SocketPtr& socket);
+    // The node ends a stream whose reading was held back: drops it and says so.
     void end_paused(const SocketPtr& socket, NodeLock& lock);
     // The node ends a stream that is not being read: drops it and says so.
     void end_stream(const SocketPtr& socket, NodeLock& lock);
-    // A read buffer of CHUNK_SIZE bytes, reused when one is free.
+    // Chunk buffers of CHUNK_SIZE bytes, reused when free; a chunk's storage comes back once
+    // its bytes have been written or copied out.
     std::vector<std::uint8_t> take_buffer();
-    // Keeps a written chunk's storage for a later read when it is a read buffer.
     void give_buffer(std::vector<std::uint8_t>&& buffer);
 
+    // --- the stall deadline (node_stall.cpp) ----------------------------------------------------
+    // Whether bytes of the stream wait and cannot go on by themselves: it is draining, or its
+    // peer has ended sending and bytes are queued towards it or lie unread behind a full coupled
+    // peer. Idle time is no stall: nothing waiting, no deadline.
+    static bool stall_due(const Socket& socket);
+    // Arms the deadline where it is due and not armed yet; called wherever what it depends on
+    // changes (cheap when nothing does).
+    void watch_stall(const SocketPtr& socket);
+    void arm_stall(const SocketPtr& socket, std::chrono::steady_clock::duration delay);
+    void on_stall(const SocketPtr& socket, asio::error_code ec);
+    // The deadline passed without a byte moving: one table decides what ends.
+    void stalled(const SocketPtr& socket, NodeLock& lock);
+    // What the system holds unsent on the stream and its coupled peer (node mutex held; the
+    // system calls are made without it).
+    std::array<std::size_t, 2> probe_unsent(Socket& socket, NodeLock& lock);
+
     // --- writing a stream (node_write.cpp) ------------------------------------------------------
-    // Takes the write turn of a stream with bytes queued and runs it on the loop's thread, so
-    // that chunks queued meanwhile go out together.
+    // Takes the write turn of a stream with bytes queued and runs it on the loop's thread.
     void start_write(const SocketPtr& socket);
     // Writes what is queued (node mutex held, write turn held), up to MAX_WRITE_BUFFERS chunks in
-    // one gathered call made without the mutex. Linux writes at once and waits for room only
-    // when the system takes nothing more; Windows hands the write to Asio.
+    // one gathered call made without the mutex. Linux writes at once and hands what the system
+    // did not take to Asio; Windows hands the write to Asio (WHOLE_WRITE_MAX at a time).
     void write_turn(const SocketPtr& socket, NodeLock& lock);
+    // Starts an Asio write of the queue's front (write turn held).
+    void write_async(const SocketPtr& socket, NodeLock& lock);
     void on_write(const SocketPtr& socket, asio::error_code ec, std::size_t n);
     // A write finished (node mutex held, write turn held): accounts for it and goes on.
     void wrote(const SocketPtr& socket, asio::error_code ec, std::size_t n, NodeLock& lock);
@@ -628,11 +700,17 @@ class NodeCore {
     void queue_written(Socket& socket, NodeLock& lock);
     // Takes `n` written bytes off the front of the queue.
     void consume(Socket& socket, std::size_t n);
-    // A removed stream has written everything: shut down sending; it closes when the peer has
-    // closed too, or at the flush deadline.
+    // A draining stream has written everything: shut down sending; it closes when the peer has
+    // closed too, or at the stall deadline.
     void finish_flush(Socket& socket, NodeLock& lock);
     // Shuts down sending on a stream with nothing queued (a FIN to the peer).
     void shut_send(Socket& socket, NodeLock& lock);
+    // A stream just established (or draining) takes the write turn: writes what was queued
+    // before, or ends sending where shutdown_send or the flush asked for it.
+    void write_turn_or_flush(const SocketPtr& socket, NodeLock& lock);
+    // Writes that the loop's deliveries of one read asked for, made once the read's chunks are
+    // all delivered.
+    void write_batch(NodeLock& lock);
 
     // --- UDP (node_udp.cpp) ---------------------------------------------------------------------
     void start_receive(const SocketPtr& socket, UdpPort* port);
@@ -660,9 +738,13 @@ class NodeCore {
     // The thread that holds the node mutex, for the assertions that it is held where the state is
     // touched. Atomic so that a wrong thread's check reads it without a race of its own.
     std::atomic<std::thread::id> mutex_owner_;
+#endif
     // The thread that runs the io_context, on which every completion handler runs.
     std::atomic<std::thread::id> loop_thread_;
-#endif
+    // The loop's thread delivers the chunks of one read (loop's thread only): the writes asked
+    // for meanwhile wait in `batch_` until all are delivered, then go out together.
+    bool batching_ = false;
+    std::vector<SocketPtr> batch_;
     // Signalled when the last call on a closed socket whose remove waits is back.
     std::condition_variable released_;
     // Signalled when a creating call is about to return a new socket's id.

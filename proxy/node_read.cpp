@@ -1,16 +1,19 @@
-// Reading a stream: the read turn (one owner at a time, on the loop's thread), the chunk held
-// while the stream is paused, pausing by the caller and by coupling, the close watch of a stream
-// that is not being read, and the deadline of a peer's end that waits for the coupled peer.
+// Reading a stream: one pattern on both systems. An idle stream waits for input (Armed) holding
+// no chunk: on Linux a wait for readiness, on Windows a small read (the only way there to learn
+// of input); then the loop's thread reads straight into pooled chunks until the system has no
+// more, delivering each chunk in order, and waits again. Pausing by the caller and by coupling,
+// the close watch of a stream that is held back, and a draining stream's reads are here too.
 //
 // The receiving state (Socket::Receiving) lives in the socket under the node mutex and moves
 // only here: Idle -> Turn when an established stream starts reading (start_read); Idle ->
-// Waiting when it is held back before its first read; Turn -> Waiting when a pause or a full
-// coupled peer stops the turn (wait_for_resume); Waiting -> Turn on resume or remove (a read, or
-// the posted delivery of the held chunk); Turn -> Ended at the peer's FIN; Turn -> Idle when the
-// stream was closed during the turn. The reads themselves are made without the mutex by the turn's
-// holder (counted in `in_flight`), and its deliveries too (deliver_in_turn). pause_reading and
-// resume_reading come from any thread; the turn, the close watch's reports and the timers' handlers
-// run on the loop's thread.
+// Waiting when it is held back before its first read; Turn -> Armed when a read finds nothing
+// more (arm_read); Armed -> Turn when input (or its end) comes (on_input); Turn -> Waiting when a
+// pause or a full coupled peer stops the turn (wait_for_resume); Waiting -> Turn on resume or
+// remove; Turn -> Ended at the peer's FIN; Turn or Armed -> Idle when the stream was closed
+// meanwhile. The reads themselves are made without the mutex by the turn's holder (counted in
+// `in_flight`), and its deliveries too (deliver_in_turn). pause_reading and resume_reading come
+// from any thread; the turn, the wait's completion and the close watch's reports run on the
+// loop's thread. Where the peer's end arms the stall deadline, node_stall.cpp takes over.
 
 #include "proxy/node_core.hpp"
 
@@ -33,24 +36,15 @@ void NodeCore::resume_reading(ResourceId id) {
 
 void NodeCore::update_reading(const SocketPtr& socket) {
     assert_locked();
+    using R = Socket::Receiving;
     if (socket->kind != Kind::TcpStream || socket->closed || !socket->established ||
-        socket->in_turn() || socket->receiving == Socket::Receiving::Ended) {
-        return;
+        (socket->receiving != R::Idle && socket->receiving != R::Waiting)) {
+        return;  // the turn's holder or the wait's completion looks again
     }
-    if (socket->removed) {
-        start_read(socket);
-        return;
-    }
-    if (held_back(*socket)) {
-        if (socket->receiving == Socket::Receiving::Idle) {
+    if (!socket->draining() && held_back(*socket)) {
+        if (socket->receiving == R::Idle) {
             wait_for_resume(socket);  // held back before its first read
         }
-        return;
-    }
-    if (socket->held) {
-        // The posted delivery holds the turn, so that nothing reads past the held chunk.
-        socket->set_receiving(Socket::Receiving::Turn);
-        post([this, socket] { deliver_held(socket); });
         return;
     }
     start_read(socket);
@@ -59,17 +53,256 @@ void NodeCore::update_reading(const SocketPtr& socket) {
 // Takes the read turn of a stream and runs it on the loop's thread.
 void NodeCore::start_read(const SocketPtr& socket) {
     socket->set_receiving(Socket::Receiving::Turn);
-    post([this, socket] { read_turn(socket); });
+    post([this, socket] {
+        NodeLock lock(*this);
+        read_turn(socket, lock);
+    });
+}
+
+void NodeCore::read_turn(const SocketPtr& socket, NodeLock& lock) {
+    assert_loop_thread();
+    assert(socket->in_turn());
+    for (int round = 0; round < READS_PER_TURN; ++round) {
+        if (socket->closed) {
+            socket->set_receiving(Socket::Receiving::Idle);
+            return;
+        }
+        if (!socket->draining() && held_back(*socket)) {
+            wait_for_resume(socket);
+            return;
+        }
+        if (!socket->held.empty()) {
+            auto held = std::move(socket->held);
+            socket->held.clear();
+            if (!deliver_chunks(socket, lock, std::move(held))) {
+                return;
+            }
+            continue;
+        }
+        if (socket->held_end) {
+            const asio::error_code ec = *socket->held_end;
+            socket->held_end.reset();
+            input_ended(socket, ec, lock);
+            return;
+        }
+        if (!read_chunks(socket, lock)) {
+            return;
+        }
+    }
+    // The turn is over: other sockets' events come first.
+    post([this, socket] {
+        NodeLock inner(*this);
+        read_turn(socket, inner);
+    });
+}
+
+// Turn -> Armed: waits for input. The wait holds no chunk; on Windows its small read's bytes are
+// the first of the next turn.
+void NodeCore::arm_read(const SocketPtr& socket, NodeLock& lock) {
+    socket->set_receiving(Socket::Receiving::Armed);
+    // Closed meanwhile or not, the wait has been started: its handler runs (aborted, if need
+    // be) and ends it.
+    std::ignore = outside(*socket, lock, [&] {
+        if (os::waits_for_readiness()) {
+            socket->stream->async_wait(tcp::socket::wait_read, [this, socket](asio::error_code ec) {
+                on_input(socket, ec, 0);
+            });
+        } else {
+            socket->stream->async_read_some(
+                asio::buffer(socket->wait_buffer),
+                [this, socket](asio::error_code ec, std::size_t n) { on_input(socket, ec, n); });
+        }
+    });
+}
+
+void NodeCore::on_input(const SocketPtr& socket, asio::error_code ec, std::size_t n) {
+    assert_loop_thread();
+    NodeLock lock(*this);
+    assert(socket->receiving == Socket::Receiving::Armed);
+    if (socket->closed) {
+        socket->set_receiving(Socket::Receiving::Idle);
+        return;
+    }
+    socket->set_receiving(Socket::Receiving::Turn);
+    if (n > 0) {
+        socket->held.emplace_back(socket->wait_buffer.begin(),
+                                  socket->wait_buffer.begin() + static_cast<long>(n));
+    } else if (ec && !os::waits_for_readiness()) {
+        // The small read saw the end: it follows what was read before, in order.
+        socket->held_end = ec;
+    }
+    // A wait for readiness that failed leaves the failure to the read that follows.
+    read_turn(socket, lock);
+}
+
+bool NodeCore::read_chunks(const SocketPtr& socket, NodeLock& lock) {
+    // As many chunks as the coupled peer's queue has room for below its bound: a read never
+    // takes much more than the peer can queue, so reading holds back between reads, not in the
+    // middle of one.
+    std::size_t count = 1;
+    if (!socket->draining() && socket->coupled != 0) {
+        if (auto it = sockets_.find(socket->coupled); it != sockets_.end()) {
+            const Socket& peer = *it->second;
+            const std::size_t room = peer.bound > peer.queued ? peer.bound - peer.queued : 0;
+            count =
+                std::clamp<std::size_t>((room + CHUNK_SIZE - 1) / CHUNK_SIZE, 1, READ_CHUNKS_MAX);
+        }
+    }
+    std::vector<std::vector<std::uint8_t>> chunks;
+    chunks.reserve(count);
+    std::array<asio::mutable_buffer, READ_CHUNKS_MAX> buffers;
+    for (std::size_t i = 0; i < count; ++i) {
+        chunks.push_back(take_buffer());
+        buffers[i] = asio::buffer(chunks.back());
+    }
+    asio::error_code ec;
+    std::size_t n = 0;
+    // A close meanwhile is seen at the top of the turn; the chunks are ours either way.
+    std::ignore = outside(*socket, lock, [&] {
+        n = socket->stream->read_some(std::span(buffers.data(), count), ec);
+    });
+    if (ec == asio::error::would_block || ec == asio::error::try_again) {
+        for (auto& chunk : chunks) {
+            give_buffer(std::move(chunk));
+        }
+        if (socket->closed) {
+            socket->set_receiving(Socket::Receiving::Idle);
+        } else {
+            arm_read(socket, lock);
+        }
+        return false;
+    }
+    if (ec) {
+        for (auto& chunk : chunks) {
+            give_buffer(std::move(chunk));
+        }
+        if (socket->closed) {
+            socket->set_receiving(Socket::Receiving::Idle);
+            return false;
+        }
+        input_ended(socket, ec, lock);
+        return false;
+    }
+    const bool filled = n == count * CHUNK_SIZE;
+    // The chunks as delivered: a well-filled one hands its buffer on, a small one is copied out
+    // so that its buffer serves again.
+    std::vector<std::vector<std::uint8_t>> delivered;
+    delivered.reserve(count);
+    std::size_t left = n;
+    for (auto& chunk : chunks) {
+        const std::size_t size = std::min(left, CHUNK_SIZE);
+        left -= size;
+        if (size >= HANDOVER_MIN) {
+            chunk.resize(size);
+            delivered.push_back(std::move(chunk));
+        } else {
+            if (size > 0) {
+                delivered.emplace_back(chunk.begin(), chunk.begin() + static_cast<long>(size));
+            }
+            give_buffer(std::move(chunk));
+        }
+    }
+    if (socket->draining()) {
+        // Input to a removed stream is dropped until the peer's FIN. It is not progress: a peer
+        // that never stops sending does not keep a removed stream for ever.
+        for (auto& chunk : delivered) {
+            give_buffer(std::move(chunk));
+        }
+    } else {
+        moved(*socket);
+        if (!deliver_chunks(socket, lock, std::move(delivered))) {
+            return false;
+        }
+    }
+    if (!filled) {
+        // The system had no more just now: wait for the next input rather than ask again.
+        if (socket->closed) {
+            socket->set_receiving(Socket::Receiving::Idle);
+        } else if (!socket->draining() && held_back(*socket)) {
+            wait_for_resume(socket);
+        } else {
+            arm_read(socket, lock);
+        }
+        return false;
+    }
+    return true;
+}
+
+bool NodeCore::deliver_chunks(const SocketPtr& socket, NodeLock& lock,
+                              std::vector<std::vector<std::uint8_t>>&& chunks) {
+    if (socket->draining()) {
+        return true;  // removed while they were held: nobody takes them
+    }
+    batching_ = true;
+    bool going_on = true;
+    for (std::size_t i = 0; i < chunks.size(); ++i) {
+        if (held_back(*socket)) {
+            // Paused by the delivery before: the rest waits for the next turn.
+            for (std::size_t j = i; j < chunks.size(); ++j) {
+                socket->held.push_back(std::move(chunks[j]));
+            }
+            break;
+        }
+        if (deliver_in_turn(socket, lock, Data{{socket->id, socket->peer}, std::move(chunks[i])})) {
+            going_on = false;
+            break;
+        }
+    }
+    batching_ = false;
+    write_batch(lock);
+    if (going_on && socket->closed) {
+        socket->set_receiving(Socket::Receiving::Idle);
+        going_on = false;
+    }
+    return going_on;
+}
+
+void NodeCore::input_ended(const SocketPtr& socket, asio::error_code ec, NodeLock& lock) {
+    assert(socket->in_turn());
+    const bool fin = ec == asio::error::eof;
+    if (socket->draining()) {
+        if (fin) {
+            socket->set_receiving(Socket::Receiving::Ended);
+            if (socket->sending == Socket::Sending::Ended) {
+                close_socket(*socket);
+            }
+        } else {
+            socket->set_receiving(Socket::Receiving::Idle);
+            close_socket(*socket);
+        }
+        return;
+    }
+    Endpoint endpoint{socket->id, socket->peer};
+    if (fin && socket->half_close) {
+        // Only the peer's sending has ended: the other direction lives on as an open stream
+        // does, until it is shut down, removed or breaks (the close watch reports a reset), or
+        // bytes queued towards the peer stop moving.
+        socket->set_receiving(Socket::Receiving::Ended);
+        enter_watch(socket);
+        watch_stall(socket);
+        lock.unlock();
+        deliver(ReadClosed{endpoint}, socket.get());
+        lock.lock();
+        return;
+    }
+    if (!fin) {
+        log_->debug("Connection {} to {} broke: {}", socket->id, socket->peer, ErrorText{ec});
+    }
+    socket->set_receiving(Socket::Receiving::Idle);
+    drop(*socket);
+    lock.unlock();
+    deliver(Disconnected{endpoint}, socket.get());
+    lock.lock();
 }
 
 // Reading is held back (a pause or a full coupled peer) and no read is under way, or the turn's
 // holder gives the turn up for it: from now on the peer's end, as the close watch reports it,
-// ends the stream or starts the deadline.
+// ends the stream or arms the stall deadline.
 void NodeCore::wait_for_resume(const SocketPtr& socket) {
     socket->set_receiving(Socket::Receiving::Waiting);
     enter_watch(socket);
     if (socket->peer_end != Socket::PeerEnd::Unseen) {
-        // An end seen while the stream was still being read ends it now.
+        // An end seen while the stream was still being read counts now.
         post([this, socket] {
             NodeLock lock(*this);
             if (!socket->closed && !socket->removed &&
@@ -96,158 +329,6 @@ bool NodeCore::deliver_in_turn(const SocketPtr& socket, NodeLock& lock, Event&& 
     return false;
 }
 
-// One turn of reading a stream (the read turn held): up to READS_PER_TURN chunks, each
-// delivered before the next is read, pause and coupling checked before each read. While
-// the last read filled its buffer more is likely waiting and is read at once; otherwise Asio
-// waits for the socket (and reads the first chunk), so that no read comes back empty.
-void NodeCore::read_turn(const SocketPtr& socket) {
-    assert_loop_thread();
-    NodeLock lock(*this);
-    assert(socket->in_turn());
-    for (int turn = 0; turn < READS_PER_TURN; ++turn) {
-        if (socket->closed) {
-            socket->set_receiving(Socket::Receiving::Idle);
-            return;
-        }
-        if (!socket->removed && held_back(*socket)) {
-            wait_for_resume(socket);
-            return;
-        }
-        if (socket->read_buffer.size() != CHUNK_SIZE) {
-            socket->read_buffer = take_buffer();
-        }
-        auto buffer = asio::buffer(socket->read_buffer);
-        if (!socket->readable) {
-            // Closed meanwhile or not, the read has been started: its handler runs (aborted, if
-            // need be) and ends the turn in took_chunk.
-            std::ignore = outside(*socket, lock, [&] {
-                socket->stream->async_read_some(buffer,
-                                                [this, socket](asio::error_code ec, std::size_t n) {
-                                                    NodeLock inner(*this);
-                                                    if (took_chunk(socket, ec, n, inner)) {
-                                                        inner.unlock();
-                                                        read_turn(socket);
-                                                    }
-                                                });
-            });
-            return;
-        }
-        asio::error_code ec;
-        std::size_t n = 0;
-        // took_chunk sees a close meanwhile, as it does for a read that Asio completes.
-        std::ignore = outside(*socket, lock, [&] { n = socket->stream->read_some(buffer, ec); });
-        if (!took_chunk(socket, ec, n, lock)) {
-            return;
-        }
-    }
-    // The turn is over: other sockets' events come first.
-    post([this, socket] { read_turn(socket); });
-}
-
-// The outcome of one read (node mutex held, read turn held): delivers the chunk or the end
-// of the stream. True when the turn goes on; false when it has ended.
-bool NodeCore::took_chunk(const SocketPtr& socket, asio::error_code ec, std::size_t n,
-                          NodeLock& lock) {
-    assert_loop_thread();
-    assert_locked();
-    assert(socket->in_turn());
-    if (socket->closed) {
-        socket->set_receiving(Socket::Receiving::Idle);
-        return false;
-    }
-    if (ec == asio::error::would_block || ec == asio::error::try_again) {
-        socket->readable = false;
-        return true;
-    }
-    if (socket->removed) {
-        // Draining a removed stream: input is dropped until the peer closes.
-        if (!ec) {
-            socket->readable = os::streams_io_directly() && n == CHUNK_SIZE;
-            return true;
-        }
-        if (ec == asio::error::eof) {
-            socket->set_receiving(Socket::Receiving::Ended);
-            if (socket->sending == Socket::Sending::Ended) {
-                close_socket(*socket);
-            }
-        } else {
-            socket->set_receiving(Socket::Receiving::Idle);
-            close_socket(*socket);
-        }
-        return false;
-    }
-    Endpoint endpoint{socket->id, socket->peer};
-    if (ec == asio::error::eof && socket->half_close) {
-        // Only the peer's sending has ended: the other direction goes on until the stream is
-        // shut down or removed, or the pair stops moving bytes.
-        socket->set_receiving(Socket::Receiving::Ended);
-        enter_watch(socket);
-        if (!socket->close_timer) {
-            socket->close_timer.emplace(io_);
-        }
-        await_progress(socket);
-        lock.unlock();
-        deliver(ReadClosed{endpoint}, socket.get());
-        return false;
-    }
-    if (ec) {
-        if (ec != asio::error::eof) {
-            log_->debug("Connection {} to {} broke: {}", socket->id, socket->peer, ErrorText{ec});
-        }
-        socket->set_receiving(Socket::Receiving::Idle);
-        drop(*socket);
-        lock.unlock();
-        deliver(Disconnected{endpoint}, socket.get());
-        return false;
-    }
-    // A full buffer leaves more waiting, most likely.
-    socket->readable = os::streams_io_directly() && n == CHUNK_SIZE;
-    std::vector<std::uint8_t> chunk;
-    if (n >= HANDOVER_MIN) {
-        chunk = std::move(socket->read_buffer);
-        chunk.resize(n);
-        socket->read_buffer.clear();
-    } else {
-        chunk.assign(socket->read_buffer.begin(),
-                     socket->read_buffer.begin() + static_cast<long>(n));
-    }
-    moved(*socket);
-    if (held_back(*socket)) {
-        socket->held = std::move(chunk);
-        wait_for_resume(socket);
-        return false;
-    }
-    return !deliver_in_turn(socket, lock, Data{endpoint, std::move(chunk)});
-}
-
-// Delivers the chunk held while reading was held back (read turn held: see update_reading),
-// then reads on in the same turn.
-void NodeCore::deliver_held(const SocketPtr& socket) {
-    assert_loop_thread();
-    NodeLock lock(*this);
-    assert(socket->in_turn());
-    if (socket->closed) {
-        socket->set_receiving(Socket::Receiving::Idle);
-        return;
-    }
-    if (!socket->removed) {
-        if (held_back(*socket)) {
-            wait_for_resume(socket);
-            return;
-        }
-        // remove() drops the held chunk; only a removed stream is without one here.
-        assert(socket->held);
-        Data data{{socket->id, socket->peer}, std::move(*socket->held)};
-        socket->held.reset();
-        if (deliver_in_turn(socket, lock, std::move(data))) {
-            return;
-        }
-    }
-    // A removed stream drains its input in the turn it holds.
-    lock.unlock();
-    read_turn(socket);
-}
-
 // Hands a stream to the close watch, once per stream: at its first pause (most streams are
 // never paused) or once it has read its peer's FIN (a reset then still ends it). The watch
 // reports an end that came before too.
@@ -266,12 +347,6 @@ void NodeCore::enter_watch(const SocketPtr& socket) {
     });
 }
 
-// The peer of a stream that is not being read closed or broke the connection. A broken one
-// and one that the caller paused itself end at once: their unread input would never be
-// taken. One that waits for its coupled peer still hands on its input while that peer takes
-// it, and ends once the peer has made no progress for REMOVE_FLUSH_DEADLINE; so a peer that
-// is slow loses nothing, and one that has stopped reading holds the pair no longer than a
-// removed socket's flush.
 void NodeCore::on_peer_closed(ResourceId id, bool broken) {
     assert_loop_thread();
     NodeLock lock(*this);
@@ -290,53 +365,29 @@ void NodeCore::on_peer_closed(ResourceId id, bool broken) {
         }
         return;
     }
-    // A socket that is being read learns of the end by reading.
+    // A stream that is being read or waits for input learns of the end by reading.
     if (socket->receiving == Socket::Receiving::Waiting) {
         peer_ended(socket, lock);
     }
 }
 
 void NodeCore::peer_ended(const SocketPtr& socket, NodeLock& lock) {
-    if (socket->peer_end == Socket::PeerEnd::Broken || socket->paused) {
+    if (socket->peer_end == Socket::PeerEnd::Broken) {
         end_paused(socket, lock);
         return;
     }
-    // Waiting for the coupled peer: the stream goes on reading while that peer takes bytes
-    // (a half-closing one then reads the FIN in order, after the data before it), and ends
-    // only once the pair has moved nothing for the deadline, so a peer that has stopped
-    // reading holds a closed client no longer than a removed socket's flush.
-    if (socket->close_timer) {
+    if (socket->paused) {
+        // The caller holds it: a half-closing stream reads the rest and the FIN once resumed;
+        // any other has nobody to take its input.
+        if (!socket->half_close) {
+            end_paused(socket, lock);
+        }
         return;
     }
-    socket->close_timer.emplace(io_);
-    await_progress(socket);
-}
-
-void NodeCore::await_progress(const SocketPtr& socket) {
-    socket->progress_mark = socket->progress;
-    set_timer(socket, &Socket::close_timer, REMOVE_FLUSH_DEADLINE,
-              [this, socket](asio::error_code ec) {
-                  if (ec) {
-                      return;
-                  }
-                  NodeLock lock(*this);
-                  if (socket->closed || socket->removed) {
-                      return;
-                  }
-                  if (socket->in_turn() || socket->progress != socket->progress_mark) {
-                      await_progress(socket);
-                      return;
-                  }
-                  if (socket->receiving == Socket::Receiving::Ended) {
-                      log_->debug(
-                          "Connection {} to {} made no progress for {} s after its peer "
-                          "ended sending",
-                          socket->id, socket->peer, REMOVE_FLUSH_DEADLINE.count());
-                      end_stream(socket, lock);
-                  } else {
-                      end_paused(socket, lock);
-                  }
-              });
+    // Waiting for the coupled peer: the stream goes on reading while that peer takes bytes
+    // (a half-closing one then reads the FIN in order, after the data before it), and ends only
+    // once the pair has moved nothing for the stall deadline.
+    watch_stall(socket);
 }
 
 void NodeCore::end_paused(const SocketPtr& socket, NodeLock& lock) {
@@ -352,7 +403,6 @@ void NodeCore::end_stream(const SocketPtr& socket, NodeLock& lock) {
     deliver(Disconnected{endpoint}, socket.get());
 }
 
-// A read buffer of CHUNK_SIZE bytes, reused when one is free.
 std::vector<std::uint8_t> NodeCore::take_buffer() {
     if (free_buffers_.empty()) {
         return std::vector<std::uint8_t>(CHUNK_SIZE);
@@ -363,7 +413,6 @@ std::vector<std::uint8_t> NodeCore::take_buffer() {
     return buffer;
 }
 
-// Keeps a written chunk's storage for a later read when it is a read buffer.
 void NodeCore::give_buffer(std::vector<std::uint8_t>&& buffer) {
     if (buffer.capacity() == CHUNK_SIZE && free_buffers_.size() < FREE_BUFFERS_MAX) {
         free_buffers_.push_back(std::move(buffer));

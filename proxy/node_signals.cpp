@@ -37,9 +37,7 @@ void NodeCore::run(const std::function<void(Event&&)>& callback) {
         std::lock_guard lock(event_mutex_);
         callback_ = &callback;
     }
-#ifndef NDEBUG
     loop_thread_.store(std::this_thread::get_id(), std::memory_order_relaxed);
-#endif
     std::thread signals;
     try {
         signals = std::thread([this] {

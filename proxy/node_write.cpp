@@ -1,9 +1,11 @@
-// Writing a stream: the queue, the direct send by the sender of a small answer, the gathered
-// write of the loop, the end of sending (shutdown_send) and the flush of a removed stream.
+// Writing a stream: the queue, the write made at once by the sender (the loop's thread for every
+// send, after the chunks of the read it delivers; another thread for a small answer), the Asio
+// write that takes what the system did not, the end of sending (shutdown_send) and the flush of a
+// draining stream.
 //
-// The queue lives in the socket under the node mutex; the write turn's holder (the sender for a
-// direct send, else the loop's thread) makes the write without it, counted in `in_flight`.
-// send and shutdown_send come from any thread; write completions run on the loop's thread.
+// The queue lives in the socket under the node mutex; the write turn's holder makes the write
+// without it, counted in `in_flight`. send and shutdown_send come from any thread; write
+// completions run on the loop's thread.
 
 #include "proxy/node_core.hpp"
 
@@ -31,11 +33,22 @@ bool NodeCore::send(const Endpoint& endpoint, Bytes&& bytes) {
             socket->queued += size;
             socket->out.push_back(owned(std::forward<Bytes>(bytes)));
             queue_changed(*socket);
-            if (os::streams_io_directly() && size <= DIRECT_SEND_MAX && socket->out.size() == 1 &&
-                socket->established && !socket->writing) {
+            watch_stall(socket);
+            if (!socket->established || socket->writing) {
+                return true;  // on_connect, or the turn's holder, writes it
+            }
+            if (on_loop_thread()) {
+                socket->writing = true;
+                if (batching_) {
+                    batch_.push_back(socket);  // written once the read's chunks are delivered
+                } else {
+                    write_turn(socket, lock);
+                }
+            } else if (os::streams_io_directly() && size <= DIRECT_SEND_MAX &&
+                       socket->out.size() == 1) {
                 socket->writing = true;
                 write_turn(socket, lock);
-            } else if (socket->established) {
+            } else {
                 start_write(socket);
             }
             return true;
@@ -86,8 +99,8 @@ void NodeCore::start_write(const SocketPtr& socket) {
 }
 
 // Writes what is queued (node mutex held, write turn held), up to MAX_WRITE_BUFFERS chunks in
-// one gathered call made without the mutex. Linux writes at once and waits for room only
-// when the system takes nothing more; Windows hands the write to Asio.
+// one gathered call made without the mutex. Linux writes at once and hands what the system did
+// not take to Asio; Windows hands the write to Asio.
 void NodeCore::write_turn(const SocketPtr& socket, NodeLock& lock) {
     if (socket->closed) {
         socket->writing = false;
@@ -97,20 +110,15 @@ void NodeCore::write_turn(const SocketPtr& socket, NodeLock& lock) {
         queue_written(*socket, lock);
         return;
     }
+    if (!os::streams_io_directly()) {
+        write_async(socket, lock);
+        return;
+    }
     std::size_t count = std::min(socket->out.size(), MAX_WRITE_BUFFERS);
     for (std::size_t i = 0; i < count; ++i) {
         socket->write_buffers[i] = asio::buffer(socket->out[i]) + (i == 0 ? socket->out_offset : 0);
     }
     const auto gathered = std::span(socket->write_buffers.data(), count);
-    if (!os::streams_io_directly()) {
-        // A close meanwhile ends the write with operation_aborted; its handler gives the turn up.
-        std::ignore = outside(*socket, lock, [&] {
-            socket->stream->async_write_some(
-                gathered,
-                [this, socket](asio::error_code ec, std::size_t n) { on_write(socket, ec, n); });
-        });
-        return;
-    }
     asio::error_code ec;
     std::size_t n = 0;
     if (outside(*socket, lock, [&] { n = socket->stream->write_some(gathered, ec); })) {
@@ -118,13 +126,7 @@ void NodeCore::write_turn(const SocketPtr& socket, NodeLock& lock) {
         return;
     }
     if (ec == asio::error::would_block || ec == asio::error::try_again) {
-        // A close meanwhile ends the wait with operation_aborted; its handler gives the turn up.
-        std::ignore = outside(*socket, lock, [&] {
-            socket->stream->async_wait(tcp::socket::wait_write, [this, socket](asio::error_code e) {
-                NodeLock inner(*this);
-                wrote(socket, e, 0, inner);
-            });
-        });
+        write_async(socket, lock);
         return;
     }
     if (ec) {
@@ -137,10 +139,30 @@ void NodeCore::write_turn(const SocketPtr& socket, NodeLock& lock) {
         queue_written(*socket, lock);
         return;
     }
-    // The system took less than was offered: go on from the loop, after other events.
-    post([this, socket] {
-        NodeLock inner(*this);
-        write_turn(socket, inner);
+    // The system took less than was offered: Asio writes the rest once it has room.
+    write_async(socket, lock);
+}
+
+void NodeCore::write_async(const SocketPtr& socket, NodeLock& lock) {
+    std::size_t count = std::min(socket->out.size(), MAX_WRITE_BUFFERS);
+    std::size_t total = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        auto buffer = asio::buffer(socket->out[i]) + (i == 0 ? socket->out_offset : 0);
+        if (!os::streams_io_directly() && total + buffer.size() > WHOLE_WRITE_MAX) {
+            // Such a write completes only once all of it is taken: kept small, it completes
+            // often enough for a slow peer to be seen moving.
+            buffer = asio::buffer(buffer, WHOLE_WRITE_MAX - total);
+            count = i + 1;
+        }
+        total += buffer.size();
+        socket->write_buffers[i] = buffer;
+    }
+    const auto gathered = std::span(socket->write_buffers.data(), count);
+    // A close meanwhile ends the write with operation_aborted; its handler gives the turn up.
+    std::ignore = outside(*socket, lock, [&] {
+        socket->stream->async_write_some(
+            gathered,
+            [this, socket](asio::error_code ec, std::size_t n) { on_write(socket, ec, n); });
     });
 }
 
@@ -158,7 +180,7 @@ void NodeCore::wrote(const SocketPtr& socket, asio::error_code ec, std::size_t n
     }
     if (ec) {
         socket->writing = false;
-        if (socket->removed) {
+        if (socket->draining()) {
             close_socket(*socket);
             return;
         }
@@ -178,7 +200,7 @@ void NodeCore::wrote(const SocketPtr& socket, asio::error_code ec, std::size_t n
 // sending where that is due.
 void NodeCore::queue_written(Socket& socket, NodeLock& lock) {
     socket.writing = false;
-    if (socket.removed) {
+    if (socket.draining()) {
         finish_flush(socket, lock);
     } else if (socket.sending == Socket::Sending::Ending) {
         shut_send(socket, lock);
@@ -187,7 +209,9 @@ void NodeCore::queue_written(Socket& socket, NodeLock& lock) {
 
 // Takes `n` written bytes off the front of the queue.
 void NodeCore::consume(Socket& socket, std::size_t n) {
-    moved(socket);
+    if (n > 0) {
+        moved(socket);
+    }
     socket.queued -= n;
     while (n > 0) {
         std::size_t rest = socket.out.front().size() - socket.out_offset;
@@ -203,7 +227,24 @@ void NodeCore::consume(Socket& socket, std::size_t n) {
     queue_changed(socket);
 }
 
-// A removed stream has written everything: shut down sending; it closes when the peer has
+void NodeCore::write_turn_or_flush(const SocketPtr& socket, NodeLock& lock) {
+    if (socket->writing) {
+        return;
+    }
+    socket->writing = true;
+    write_turn(socket, lock);
+}
+
+void NodeCore::write_batch(NodeLock& lock) {
+    // Only the loop's thread adds to the batch, and only while it delivers: writing adds none.
+    for (std::size_t i = 0; i < batch_.size(); ++i) {
+        const SocketPtr socket = batch_[i];
+        write_turn(socket, lock);
+    }
+    batch_.clear();
+}
+
+// A draining stream has written everything: shut down sending; it closes when the peer has
 // closed too, or at the flush deadline.
 void NodeCore::finish_flush(Socket& socket, NodeLock& lock) {
     shut_send(socket, lock);

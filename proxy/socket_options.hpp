@@ -5,6 +5,7 @@
 // Windows, both carried as an integer) and returns the system's error text on failure.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -62,6 +63,17 @@ void close_socket(NativeSocket socket);
 // Windows: no, it keeps to Asio's own operations (completion ports), started without the node
 // mutex too.
 bool streams_io_directly();
+
+// Whether a stream that waits for input waits for readiness, holding no buffer (Linux: Asio's
+// wait on epoll), or must keep a read pending, with a buffer, to learn of input (Windows:
+// completion ports tell only of finished operations).
+bool waits_for_readiness();
+
+// Bytes written to a stream that the system still holds, not yet taken by the peer: they shrink
+// while a slow peer reads, so a stream whose own writes wait for room is still seen to move.
+// Linux: SIOCOUTQ. Windows: 0 (not known; there a write completes once the system has taken
+// it, and writes are kept small enough to complete often).
+std::size_t unsent_bytes(NativeSocket socket);
 
 // Whether an accepted socket takes over keep-alive (with its idle time and interval) and
 // disabled delayed sending from its listener, so that they are set once on the listener instead

@@ -9,7 +9,9 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <pthread.h>
+#include <linux/sockios.h>
 #include <sys/epoll.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -86,6 +88,19 @@ VoidResult set_keepalive(NativeSocket socket, const KeepAlive& keepalive) {
 
 bool streams_io_directly() {
     return true;
+}
+
+bool waits_for_readiness() {
+    return true;
+}
+
+std::size_t unsent_bytes(NativeSocket socket) {
+    int unsent = 0;
+    // SIOCOUTQ: bytes written and not yet acknowledged by the peer.
+    if (ioctl(fd_of(socket), SIOCOUTQ, &unsent) != 0 || unsent < 0) {
+        return 0;
+    }
+    return static_cast<std::size_t>(unsent);
 }
 
 bool release_before_close() {

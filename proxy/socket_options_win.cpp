@@ -41,6 +41,14 @@ bool streams_io_directly() {
     return false;
 }
 
+bool waits_for_readiness() {
+    return false;
+}
+
+std::size_t unsent_bytes(NativeSocket) {
+    return 0;
+}
+
 bool release_before_close() {
     return false;
 }

@@ -71,11 +71,11 @@ TcpProxy::TcpProxy(DeviceKind kind, node::SharedHandler handler, node::ResourceI
 
 TcpProxy::~TcpProxy() {
     handler_->remove(listener_id_);
-    for (const auto& [id, remote] : remotes_) {
-        handler_->remove(id);
+    for (const auto& [device_id, client_id] : by_device_) {
+        handler_->remove(device_id);
     }
-    for (const auto& [id, client] : clients_) {
-        handler_->remove(id);
+    for (const auto& [client_id, pair] : pairs_) {
+        handler_->remove(client_id);
     }
 }
 
@@ -94,18 +94,17 @@ bool TcpProxy::handle_event(node::Event& event) {
 }
 
 std::optional<TcpProxy::PairRef> TcpProxy::find_pair(node::ResourceId id) {
-    if (auto client = clients_.find(id); client != clients_.end()) {
-        const node::ResourceId device_id = client->second.peer_id;
-        return PairRef{id, client->second, device_id, remotes_.at(device_id), Side::Client};
+    if (auto pair = pairs_.find(id); pair != pairs_.end()) {
+        return PairRef{pair->second, Side::Client};
     }
-    if (auto device = remotes_.find(id); device != remotes_.end()) {
-        const node::ResourceId client_id = device->second.peer_id;
-        return PairRef{client_id, clients_.at(client_id), id, device->second, Side::Device};
+    if (auto device = by_device_.find(id); device != by_device_.end()) {
+        return PairRef{pairs_.at(device->second), Side::Device};
     }
     return std::nullopt;
 }
 
-// The device side's connection result: Connecting becomes Established, or the pair ends.
+// The device side's connection result: Connecting becomes Established (or ClientEnded, when the
+// client's FIN came meanwhile), or the pair ends.
 bool TcpProxy::on_connected(const node::Connected& event) {
     const node::ResourceId id = event.endpoint.resource_id;
     if (id == listener_id_) {
@@ -115,29 +114,33 @@ bool TcpProxy::on_connected(const node::Connected& event) {
         return true;
     }
     // Only a device side has a connection result.
-    auto pair = remotes_.contains(id) ? find_pair(id) : std::nullopt;
-    if (!pair) {
+    auto ref = by_device_.contains(id) ? find_pair(id) : std::nullopt;
+    if (!ref) {
         return false;
     }
+    TcpProxyPair& pair = ref->pair;
     if (!event.established) {
-        log_->warn("Could not establish TCP connection to {}!",
-                   AddrText{pair->device.endpoint.addr});
-        close_pair(pair->client_id, pair->device_id);
+        log_->warn("Could not establish TCP connection to {}!", AddrText{pair.device.addr});
+        close_pair(pair.client.resource_id, pair.device.resource_id);
         return true;
     }
-    TcpProxyConnection& client = pair->client;
-    log_->debug("Connection {} <-> {} established", AddrText{client.endpoint.addr},
-                AddrText{pair->device.endpoint.addr});
-    client.state = PairState::Established;
-    // The held bytes go first and whole, so that no later chunk can overtake them.
-    if (!client.pending.empty()) {
-        handler_->send(pair->device.endpoint, std::move(client.pending));
-        std::vector<std::uint8_t>().swap(client.pending);
+    log_->debug("Connection {} <-> {} established", AddrText{pair.client.addr},
+                AddrText{pair.device.addr});
+    pair.state = PairState::Established;
+    // The held bytes go first and whole, so that no later chunk can overtake them; a FIN that
+    // came with them follows them.
+    if (!pair.pending.empty()) {
+        handler_->send(pair.device, std::move(pair.pending));
+        std::vector<std::uint8_t>().swap(pair.pending);
     }
-    handler_->couple(pair->client_id, pair->device_id, TCP_PROXY_QUEUE_BOUND);
-    if (client.reading_paused) {
-        client.reading_paused = false;
-        handler_->resume_reading(pair->client_id);
+    if (pair.client_fin_held) {
+        handler_->shutdown_send(pair.device.resource_id);
+        pair.state = PairState::ClientEnded;
+    }
+    handler_->couple(pair.client.resource_id, pair.device.resource_id, TCP_PROXY_QUEUE_BOUND);
+    if (pair.reading_paused) {
+        pair.reading_paused = false;
+        handler_->resume_reading(pair.client.resource_id);
     }
     return true;
 }
@@ -161,104 +164,117 @@ bool TcpProxy::on_accepted(const node::Accepted& event) {
         handler_->remove(client.resource_id);
         return true;
     }
-    remotes_.insert_or_assign(
-        device->resource_id,
-        TcpProxyConnection{*device, client.resource_id, {}, false, PairState::Connecting});
-    clients_.insert_or_assign(
-        client.resource_id,
-        TcpProxyConnection{client, device->resource_id, {}, false, PairState::Connecting});
+    // An entry already held under the same id is replaced and discarded.
+    if (auto old = pairs_.find(client.resource_id); old != pairs_.end()) {
+        by_device_.erase(old->second.device.resource_id);
+    }
+    TcpProxyPair pair;
+    pair.client = client;
+    pair.device = *device;
+    pairs_.insert_or_assign(client.resource_id, std::move(pair));
+    by_device_.insert_or_assign(device->resource_id, client.resource_id);
     return true;
 }
 
 // A chunk goes to the other side; while Connecting, a client's chunk is held instead, unless the
 // device side can already take it and nothing is held before it.
 bool TcpProxy::on_data(node::Data& event) {
-    auto pair = find_pair(event.endpoint.resource_id);
-    if (!pair) {
+    auto ref = find_pair(event.endpoint.resource_id);
+    if (!ref) {
         return false;
     }
-    TcpProxyConnection& client = pair->client;
-    if (pair->side == Side::Device) {
-        log_->debug("Connection {} <-  {}: {} Bytes", AddrText{client.endpoint.addr},
-                    AddrText{pair->device.endpoint.addr}, event.bytes.size());
-        handler_->send(client.endpoint, std::move(event.bytes));
+    TcpProxyPair& pair = ref->pair;
+    if (ref->side == Side::Device) {
+        log_->debug("Connection {} <-  {}: {} Bytes", AddrText{pair.client.addr},
+                    AddrText{pair.device.addr}, event.bytes.size());
+        handler_->send(pair.client, std::move(event.bytes));
         return true;
     }
-    log_->debug("Connection {}  -> {}: {} Bytes", AddrText{client.endpoint.addr},
-                AddrText{pair->device.endpoint.addr}, event.bytes.size());
-    if (client.state != PairState::Connecting ||
-        (client.pending.empty() && handler_->is_ready(pair->device_id) == node::Readiness::Ready)) {
-        handler_->send(pair->device.endpoint, std::move(event.bytes));
+    log_->debug("Connection {}  -> {}: {} Bytes", AddrText{pair.client.addr},
+                AddrText{pair.device.addr}, event.bytes.size());
+    if (pair.state != PairState::Connecting ||
+        (pair.pending.empty() &&
+         handler_->is_ready(pair.device.resource_id) == node::Readiness::Ready)) {
+        handler_->send(pair.device, std::move(event.bytes));
         return true;
     }
-    if (client.pending.empty()) {
-        client.pending = std::move(event.bytes);
+    if (pair.pending.empty()) {
+        pair.pending = std::move(event.bytes);
     } else {
-        client.pending.insert(client.pending.end(), event.bytes.begin(), event.bytes.end());
+        pair.pending.insert(pair.pending.end(), event.bytes.begin(), event.bytes.end());
     }
-    if (client.pending.size() >= TCP_PROXY_PENDING_BOUND && !client.reading_paused) {
-        client.reading_paused = true;
-        handler_->pause_reading(pair->client_id);
+    if (pair.pending.size() >= TCP_PROXY_PENDING_BOUND && !pair.reading_paused) {
+        pair.reading_paused = true;
+        handler_->pause_reading(pair.client.resource_id);
     }
     return true;
 }
 
-// A side's FIN, after all its bytes: passed on to the other side of an Established pair, which
-// becomes half-closed; it ends a pair whose other direction had ended already, and, as any close
-// of the client does, a pair that is still Connecting.
+// A side's FIN, after all its bytes: passed on to the other side, which becomes half-closed; held
+// with the pending bytes while Connecting; it ends a pair whose other direction had ended
+// already.
 bool TcpProxy::on_read_closed(const node::ReadClosed& event) {
-    auto pair = find_pair(event.endpoint.resource_id);
-    if (!pair) {
+    auto ref = find_pair(event.endpoint.resource_id);
+    if (!ref) {
         return false;
     }
-    if (pair->client.state != PairState::Established) {
-        end_pair(*pair, pair->side);
-        return true;
-    }
-    if (pair->side == Side::Client) {
-        handler_->shutdown_send(pair->device_id);
-        pair->client.state = PairState::ClientEnded;
-    } else {
-        handler_->shutdown_send(pair->client_id);
-        pair->client.state = PairState::DeviceEnded;
+    TcpProxyPair& pair = ref->pair;
+    switch (pair.state) {
+        case PairState::Connecting:
+            // Only the client can have ended: the device side is not established.
+            pair.client_fin_held = true;
+            break;
+        case PairState::Established:
+            if (ref->side == Side::Client) {
+                handler_->shutdown_send(pair.device.resource_id);
+                pair.state = PairState::ClientEnded;
+            } else {
+                handler_->shutdown_send(pair.client.resource_id);
+                pair.state = PairState::DeviceEnded;
+            }
+            break;
+        case PairState::ClientEnded:
+        case PairState::DeviceEnded:
+            end_pair(pair, ref->side);
+            break;
     }
     return true;
 }
 
-// A reset or failure of either side, or the node's end of a half-closed side that saw no
-// progress for its flush deadline: the pair ends at once, in every state.
+// A reset or failure of either side, or the node's end of a side whose bytes stopped moving: the
+// pair ends at once, in every state.
 bool TcpProxy::on_disconnected(const node::Disconnected& event) {
-    auto pair = find_pair(event.endpoint.resource_id);
-    if (!pair) {
+    auto ref = find_pair(event.endpoint.resource_id);
+    if (!ref) {
         return false;
     }
-    end_pair(*pair, pair->side);
+    end_pair(ref->pair, ref->side);
     return true;
 }
 
-void TcpProxy::end_pair(const PairRef& pair, Side side) {
+void TcpProxy::end_pair(const TcpProxyPair& pair, Side side) {
     Side first = side;
-    if (pair.client.state == PairState::ClientEnded) {
+    if (pair.state == PairState::ClientEnded || pair.client_fin_held) {
         first = Side::Client;
-    } else if (pair.client.state == PairState::DeviceEnded) {
+    } else if (pair.state == PairState::DeviceEnded) {
         first = Side::Device;
     }
-    const AddrText client{pair.client.endpoint.addr};
-    const AddrText device{pair.device.endpoint.addr};
+    const AddrText client{pair.client.addr};
+    const AddrText device{pair.device.addr};
     if (first == Side::Client) {
         log_->debug("Connection {} <-> {} closed by client", client, device);
     } else {
         log_->debug("Connection {} <-> {} closed by remote host", client, device);
     }
-    close_pair(pair.client_id, pair.device_id);
+    close_pair(pair.client.resource_id, pair.device.resource_id);
 }
 
 void TcpProxy::close_pair(node::ResourceId client_id, node::ResourceId device_id) {
     // What is already queued towards either side is still written by the node before it closes.
     handler_->remove(client_id);
     handler_->remove(device_id);
-    clients_.erase(client_id);
-    remotes_.erase(device_id);
+    pairs_.erase(client_id);
+    by_device_.erase(device_id);
 }
 
 }  // namespace tessaro

@@ -4,25 +4,27 @@
 //
 // A relay owns no thread: it is offered every node event (under the application's event lock)
 // and answers whether the event was its own. Sockets come in pairs, a client and its device side,
-// and both are removed together. TCP ends one direction at a time: a side's FIN is passed on to
-// the other socket once every byte queued towards it has been written, and the other direction
-// goes on, so that a client which ends its request with a half-close still gets the answer. A
-// pair ends when both directions have ended, at once when either side resets or fails, and when
-// one direction has ended and nothing has moved for the node's flush deadline, so that a peer
-// that never closes holds nothing for long. A client that goes while its device side is still
-// connecting takes the pair with it.
+// held in one record with the pair's state, and both are removed together. TCP ends one
+// direction at a time: a side's FIN is passed on to the other socket once every byte queued
+// towards it has been written, and the other direction goes on, so that a client which ends its
+// request with a half-close still gets the answer, however late the device sends it. A client's
+// FIN that comes while the device side is still connecting follows the held bytes once it is
+// established: TCP cannot tell a half-close from a close, and dropping the request would lose
+// it. A pair ends when both directions have ended, at once when either side resets or fails
+// (keep-alive included), when the device cannot be reached, and when bytes that wait for a side
+// whose peer has ended stop moving for the node's stall deadline. A half-closed pair with
+// nothing waiting lives as an open one does.
 //
 // Memory per pair is bounded: client bytes that arrive before the device side is established are
 // held up to TCP_PROXY_PENDING_BOUND, and each direction's outbound queue up to
 // TCP_PROXY_QUEUE_BOUND; at a bound the sending side is no longer read until the bytes have moved
 // on, so nothing is dropped.
 //
-// A side that is not read still ends its pair when its peer goes: on Linux the node learns of a
-// close or reset without reading. A client that closes while its held bytes keep it unread ends
-// the pair at once (the held bytes are discarded); one whose device side has stopped taking
-// bytes ends it once that side has taken nothing for the node's flush deadline. Windows can tell
-// neither without reading: there such a pair ends when the device side goes, or when a write to
-// the client fails.
+// A side that is not read still ends its pair when its peer resets: on Linux the node learns of
+// it without reading. A client that closes while its device side has stopped taking bytes ends
+// the pair once that side has taken nothing for the stall deadline. Windows can tell neither
+// without reading: there such a pair ends when the device side goes, or when a write to the
+// client fails.
 #pragma once
 
 #include <chrono>
@@ -63,17 +65,17 @@ enum class PairState {
     DeviceEnded,  // the device's FIN was passed on to the client; the client's direction goes on
 };
 
-// One relayed socket. A client entry holds the client's address, a device entry the device's.
-struct TcpProxyConnection {
-    node::Endpoint endpoint;
-    node::ResourceId peer_id = 0;  // the other socket of the same pair
-    // Client bytes that arrived before the device side was established; a device entry's buffer
-    // stays empty.
+// One relayed connection: the client and its device side, with the pair's state.
+struct TcpProxyPair {
+    node::Endpoint client;  // the client's address
+    node::Endpoint device;  // the device's address
+    PairState state = PairState::Connecting;
+    // Client bytes that arrived while Connecting, sent first and whole once established.
     std::vector<std::uint8_t> pending;
     // Whether this relay paused reading the client because `pending` reached its bound.
     bool reading_paused = false;
-    // The pair's state, held on its client entry; a device entry's stays Connecting.
-    PairState state = PairState::Connecting;
+    // The client's FIN came while Connecting: it follows the pending bytes to the device.
+    bool client_fin_held = false;
 };
 
 class TcpProxy {
@@ -104,9 +106,8 @@ class TcpProxy {
 
     DeviceKind kind() const { return kind_; }
     node::ResourceId listener_id() const { return listener_id_; }
-    // The pairs, keyed by each socket's own resource id.
-    const std::map<node::ResourceId, TcpProxyConnection>& clients() const { return clients_; }
-    const std::map<node::ResourceId, TcpProxyConnection>& remotes() const { return remotes_; }
+    // The pairs, keyed by the client socket's resource id.
+    const std::map<node::ResourceId, TcpProxyPair>& pairs() const { return pairs_; }
 
   private:
     TcpProxy(DeviceKind kind, node::SharedHandler handler, node::ResourceId listener_id,
@@ -115,10 +116,7 @@ class TcpProxy {
     enum class Side { Client, Device };
     // A pair found from either of its sockets, with the side that socket is.
     struct PairRef {
-        node::ResourceId client_id;
-        TcpProxyConnection& client;
-        node::ResourceId device_id;
-        TcpProxyConnection& device;
+        TcpProxyPair& pair;
         Side side;
     };
     std::optional<PairRef> find_pair(node::ResourceId id);
@@ -132,10 +130,10 @@ class TcpProxy {
 
     // Logs the pair's end, naming the side that closed first, and closes it. `side` is the side
     // whose event ends the pair; it is named unless the other side had ended its sending before.
-    void end_pair(const PairRef& pair, Side side);
+    void end_pair(const TcpProxyPair& pair, Side side);
 
-    std::map<node::ResourceId, TcpProxyConnection> remotes_;
-    std::map<node::ResourceId, TcpProxyConnection> clients_;
+    std::map<node::ResourceId, TcpProxyPair> pairs_;          // by the client's id
+    std::map<node::ResourceId, node::ResourceId> by_device_;  // device id -> client id
     node::ResourceId listener_id_ = 0;
     node::SharedHandler handler_;
     std::shared_ptr<const DeviceInterface> device_interface_;
