@@ -6,14 +6,20 @@
 //   time); every completion handler runs there. "node-network-thread" waits for due signals.
 // - `mutex_` (the node mutex) guards the socket table and every socket object and its state. A
 //   completion handler builds its event under it and releases it before delivering, so a callback
-//   may call back into the node. Reads, writes and the start of Asio operations on a stream are
-//   made without it: whoever holds a stream's read turn (`Receiving::Turn`) or write turn
-//   (`writing`) makes them, and counts them in the socket's `in_flight`, so that a close meanwhile
-//   leaves the handle and the buffers alone until the last call is back. A new socket is opened and
-//   set up before it enters the table, and a closed one's handles are closed once the mutex has
-//   been released (NodeLock), so neither is done under it either; work for the loop is posted then
-//   too, since posting from another thread wakes the loop with a system call, and so are the
-//   settings of a socket's timers (set_timer).
+//   may call back into the node. No system call on a socket is made under it: each goes through
+//   `outside` (the guard Unlocked), which counts it in the socket's `in_flight`, so that a close
+//   meanwhile leaves the handle and the buffers alone until the last call is back, and says on
+//   return whether the socket was closed. Reads and the start of a wait for input are made by the
+//   holder of the stream's read turn (`Receiving::Turn`, the loop's thread), writes by the holder
+//   of its write turn (`writing`: the loop's thread, or the sender of a small answer); besides
+//   them shut_send (whoever ends sending: a caller's shutdown_send, or a writer or the loop once
+//   the queue is written), local_address (any caller), the close watch's registration and the
+//   stall deadline's look at the system's send queues (the loop's thread) make such calls. A new
+//   socket is opened and set up before it enters the table, and a closed one's handles are closed
+//   once the mutex has been released (NodeLock), so neither is done under it either; work for the
+//   loop is handed over then too when it comes from another thread, since posting from there
+//   wakes the loop with a system call; the loop's thread posts at once (post). The settings of a
+//   socket's timers are made by posted work (set_timer, arm_stall).
 // - `event_mutex_` (the event lock) is held for each delivery. It may be held while taking the
 //   node mutex (deliveries re-check under it whether the socket was removed meanwhile), never the
 //   other way round.
@@ -27,10 +33,10 @@
 // owner of a node that never ran); it closes every socket first. "node-network-thread" owns
 // nothing and is always joined before run returns.
 //
-// A removed stream stays in the table, invisible to callers, until it has written its queue,
-// shut down sending and seen the peer close, or REMOVE_FLUSH_DEADLINE has passed. A half-closing
-// stream whose peer has ended sending stays, still sending, until it is removed, breaks, or it
-// and its coupled peer have moved no byte for REMOVE_FLUSH_DEADLINE.
+// A removed stream drains: it stays in the table, invisible to callers, until it has written its
+// queue, shut down sending and seen the peer close, or its stall deadline has passed. A
+// half-closing stream whose peer has ended sending stays, still sending, as long as an open one
+// would: until it is removed or breaks, or bytes queued on it stop moving for the stall deadline.
 
 #pragma once
 
@@ -632,7 +638,7 @@ class NodeCore {
     // Delivers the chunks of one read in order; those left when reading is held back in between
     // stay held for the next turn. True while the turn goes on.
     bool deliver_chunks(const SocketPtr& socket, NodeLock& lock,
-                        std::vector<std::vector<std::uint8_t>>&& chunks);
+                        std::span<std::vector<std::uint8_t>> chunks);
     // The stream's input ended: the peer's FIN, a reset or an error (read turn held); ends the
     // turn.
     void input_ended(const SocketPtr& socket, asio::error_code ec, NodeLock& lock);

@@ -74,7 +74,7 @@ void NodeCore::read_turn(const SocketPtr& socket, NodeLock& lock) {
         if (!socket->held.empty()) {
             auto held = std::move(socket->held);
             socket->held.clear();
-            if (!deliver_chunks(socket, lock, std::move(held))) {
+            if (!deliver_chunks(socket, lock, held)) {
                 return;
             }
             continue;
@@ -148,12 +148,11 @@ bool NodeCore::read_chunks(const SocketPtr& socket, NodeLock& lock) {
                 std::clamp<std::size_t>((room + CHUNK_SIZE - 1) / CHUNK_SIZE, 1, READ_CHUNKS_MAX);
         }
     }
-    std::vector<std::vector<std::uint8_t>> chunks;
-    chunks.reserve(count);
+    std::array<std::vector<std::uint8_t>, READ_CHUNKS_MAX> chunks;
     std::array<asio::mutable_buffer, READ_CHUNKS_MAX> buffers;
     for (std::size_t i = 0; i < count; ++i) {
-        chunks.push_back(take_buffer());
-        buffers[i] = asio::buffer(chunks.back());
+        chunks[i] = take_buffer();
+        buffers[i] = asio::buffer(chunks[i]);
     }
     asio::error_code ec;
     std::size_t n = 0;
@@ -162,8 +161,8 @@ bool NodeCore::read_chunks(const SocketPtr& socket, NodeLock& lock) {
         n = socket->stream->read_some(std::span(buffers.data(), count), ec);
     });
     if (ec == asio::error::would_block || ec == asio::error::try_again) {
-        for (auto& chunk : chunks) {
-            give_buffer(std::move(chunk));
+        for (std::size_t i = 0; i < count; ++i) {
+            give_buffer(std::move(chunks[i]));
         }
         if (socket->closed) {
             socket->set_receiving(Socket::Receiving::Idle);
@@ -173,8 +172,8 @@ bool NodeCore::read_chunks(const SocketPtr& socket, NodeLock& lock) {
         return false;
     }
     if (ec) {
-        for (auto& chunk : chunks) {
-            give_buffer(std::move(chunk));
+        for (std::size_t i = 0; i < count; ++i) {
+            give_buffer(std::move(chunks[i]));
         }
         if (socket->closed) {
             socket->set_receiving(Socket::Receiving::Idle);
@@ -186,22 +185,26 @@ bool NodeCore::read_chunks(const SocketPtr& socket, NodeLock& lock) {
     const bool filled = n == count * CHUNK_SIZE;
     // The chunks as delivered: a well-filled one hands its buffer on, a small one is copied out
     // so that its buffer serves again.
-    std::vector<std::vector<std::uint8_t>> delivered;
-    delivered.reserve(count);
+    std::size_t filled_chunks = 0;
     std::size_t left = n;
-    for (auto& chunk : chunks) {
+    for (std::size_t i = 0; i < count; ++i) {
+        std::vector<std::uint8_t>& chunk = chunks[i];
         const std::size_t size = std::min(left, CHUNK_SIZE);
         left -= size;
         if (size >= HANDOVER_MIN) {
+            // Every chunk but the last of a read is full, so the filled ones keep their places.
             chunk.resize(size);
-            delivered.push_back(std::move(chunk));
+            ++filled_chunks;
         } else {
+            std::vector<std::uint8_t> buffer = std::move(chunk);
             if (size > 0) {
-                delivered.emplace_back(chunk.begin(), chunk.begin() + static_cast<long>(size));
+                chunks[filled_chunks++].assign(buffer.begin(),
+                                               buffer.begin() + static_cast<long>(size));
             }
-            give_buffer(std::move(chunk));
+            give_buffer(std::move(buffer));
         }
     }
+    const auto delivered = std::span(chunks.data(), filled_chunks);
     if (socket->draining()) {
         // Input to a removed stream is dropped until the peer's FIN. It is not progress: a peer
         // that never stops sending does not keep a removed stream for ever.
@@ -210,7 +213,7 @@ bool NodeCore::read_chunks(const SocketPtr& socket, NodeLock& lock) {
         }
     } else {
         moved(*socket);
-        if (!deliver_chunks(socket, lock, std::move(delivered))) {
+        if (!deliver_chunks(socket, lock, delivered)) {
             return false;
         }
     }
@@ -229,7 +232,7 @@ bool NodeCore::read_chunks(const SocketPtr& socket, NodeLock& lock) {
 }
 
 bool NodeCore::deliver_chunks(const SocketPtr& socket, NodeLock& lock,
-                              std::vector<std::vector<std::uint8_t>>&& chunks) {
+                              std::span<std::vector<std::uint8_t>> chunks) {
     if (socket->draining()) {
         return true;  // removed while they were held: nobody takes them
     }

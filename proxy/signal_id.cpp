@@ -19,6 +19,8 @@ Result<SignalId> next_signal_id() {
     return current;
 }
 
-void set_signal_id_counter_for_test(std::uint64_t value) { signal_id_counter.store(value); }
+void set_signal_id_counter_for_test(std::uint64_t value) {
+    signal_id_counter.store(value);
+}
 
 }  // namespace tessaro
