@@ -163,7 +163,9 @@ bool view_pages_readable(std::size_t size,
 // made by `open` never unlink. Console mode creates the object readable and writable by its user
 // only; service mode lets every account read it and only its user write it (mode 0644, the
 // counterpart of the service's DACL): an object that others could write could also be shrunk
-// under a reader.
+// under a reader. For the same reason `create` reuses an existing object only when it belongs to
+// the process's own user and no other account may write it; any other fails with "Could not
+// create shared memory: " and EACCES's text, and stays as it is.
 class SharedMemory {
   public:
     // The service ("Global\" name, inheritable handle, a DACL that lets every account open and
@@ -186,8 +188,10 @@ class SharedMemory {
     // Copies the whole view into `out`. A page that cannot be read gives the system's error in
     // place of a fault: any program of the same account can make a section of the console's name
     // whose pages were never committed (Windows) or that it shrinks under the view (POSIX, where
-    // touching a page past the end raises SIGBUS). `create` and `open` copy the view once before
-    // they hand it out, and fail with "Could not create shared memory view: " and that error.
+    // touching a page past the end raises SIGBUS; the copy reads the object through its
+    // descriptor instead, and an object shorter than the view fails it). `create` and `open` copy
+    // the view once before they hand it out, and fail with "Could not create shared memory view: "
+    // and that error.
     [[nodiscard]] VoidResult copy_view(std::span<std::uint8_t, STATUS_SECTION_SIZE> out) const;
 
   private:

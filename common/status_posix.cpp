@@ -12,14 +12,12 @@
 
 #include <array>
 #include <cerrno>
-#include <cstring>
 #include <memory>
 
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
 #include "common/os/system_error.hpp"
@@ -55,36 +53,48 @@ class Descriptor {
     int fd_;
 };
 
+Error create_error(int code) {
+    return Error::caused("Could not create shared memory: ",
+                         Error(os::system_error_text(static_cast<std::uint32_t>(code))));
+}
+
+// The writer writes the view in place, so an account that may write the object could forge
+// records in it, or shrink it under the writer, which then dies of SIGBUS. Only an object of this
+// process's own user that no other account may write is used. One that is ours but writable by
+// others is refused rather than narrowed with fchmod: that would not take back a descriptor that
+// another account opened for writing while it could, and no object this program makes is ever
+// writable by others.
+bool only_we_may_write(const struct stat& st) {
+    return st.st_uid == ::geteuid() && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
 Error view_error(int code) {
     return Error::caused("Could not create shared memory view: ",
                          Error(os::system_error_text(static_cast<std::uint32_t>(code))));
 }
 
-// Copies the view through the kernel, which reports a page that cannot be read (the object was
-// shrunk under the view) as EFAULT where a plain copy would take SIGBUS. Where the call is not
-// allowed (some container sandboxes refuse it), the object's size, checked just before the plain
-// copy, is the best there is.
-VoidResult copy_pages(int fd, const std::uint8_t* view,
-                      std::span<std::uint8_t, STATUS_SECTION_SIZE> out) {
-    iovec local{out.data(), out.size()};
-    iovec remote{const_cast<std::uint8_t*>(view), out.size()};
-    const ssize_t copied = ::process_vm_readv(::getpid(), &local, 1, &remote, 1, 0);
-    if (copied == static_cast<ssize_t>(out.size())) {
-        return {};
+// Copies the object's first 4096 bytes through its descriptor. They are the pages the view maps,
+// but the copy never touches the view: a read of an object shrunk before or during it ends short,
+// where touching a page past the end of the view raises SIGBUS, and there is no moment between a
+// size check and the copy in which the object could shrink. A short read gives EFAULT, the error
+// of a view whose pages are gone.
+VoidResult copy_pages(int fd, std::span<std::uint8_t, STATUS_SECTION_SIZE> out) {
+    std::size_t done = 0;
+    while (done < out.size()) {
+        const ssize_t got =
+            ::pread(fd, out.data() + done, out.size() - done, static_cast<off_t>(done));
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            const int code = errno;
+            return fail(Error(os::system_error_text(static_cast<std::uint32_t>(code))));
+        }
+        if (got == 0) {
+            return fail(Error(os::system_error_text(EFAULT)));
+        }
+        done += static_cast<std::size_t>(got);
     }
-    const int code = copied < 0 ? errno : EFAULT;
-    if (code != ENOSYS && code != EPERM) {
-        return fail(Error(os::system_error_text(static_cast<std::uint32_t>(code))));
-    }
-    struct stat st {};
-    if (::fstat(fd, &st) != 0) {
-        const int stat_code = errno;
-        return fail(Error(os::system_error_text(static_cast<std::uint32_t>(stat_code))));
-    }
-    if (st.st_size < static_cast<off_t>(STATUS_SECTION_SIZE)) {
-        return fail(Error(os::system_error_text(EFAULT)));
-    }
-    std::memcpy(out.data(), view, out.size());
     return {};
 }
 
@@ -107,7 +117,7 @@ Result<std::uint8_t*> map_view(int fd) {
     }
     auto* view = static_cast<std::uint8_t*>(mapped);
     auto probe = std::make_unique<std::array<std::uint8_t, STATUS_SECTION_SIZE>>();
-    if (auto copied = copy_pages(fd, view, *probe); !copied) {
+    if (auto copied = copy_pages(fd, *probe); !copied) {
         ::munmap(view, STATUS_SECTION_SIZE);
         return fail(Error::caused("Could not create shared memory view: ", copied.error()));
     }
@@ -127,35 +137,46 @@ Result<SharedMemory> SharedMemory::create_named(const char* name, bool service_m
     // another program to end at that very moment, so a few rounds suffice.
     for (int attempt = 0;; ++attempt) {
         bool is_new = true;
+        // glibc's shm_open adds O_NOFOLLOW (and O_CLOEXEC): a symbolic link planted under the
+        // name, which could lead to any file of this user, fails with ELOOP.
         int fd = ::shm_open(object.c_str(), O_CREAT | O_EXCL | O_RDWR, mode);
         if (fd < 0 && errno == EEXIST) {
-            // An existing section is used unchanged, whatever it holds.
+            // An existing section of our own is used unchanged, whatever it holds.
             is_new = false;
             fd = ::shm_open(object.c_str(), O_RDWR, 0);
         }
         if (fd < 0) {
             const int code = errno;
-            return fail(
-                Error::caused("Could not create shared memory: ",
-                              Error(os::system_error_text(static_cast<std::uint32_t>(code)))));
+            return fail(create_error(code));
         }
         Descriptor descriptor(fd);
+        // Looked at before the lock, so that an object of another account, whose locks that
+        // account controls, cannot hold this program up; the descriptor pins the object, and only
+        // its owner can change its mode.
         struct stat st {};
+        if (::fstat(fd, &st) != 0) {
+            const int code = errno;
+            if (is_new) {
+                ::shm_unlink(object.c_str());
+            }
+            return fail(create_error(code));
+        }
+        if (!only_we_may_write(st)) {
+            // Not ours to remove either: it stays where it is.
+            return fail(create_error(EACCES));
+        }
         if (::flock(fd, LOCK_SH) != 0 || ::fstat(fd, &st) != 0) {
             const int code = errno;
             if (is_new) {
                 ::shm_unlink(object.c_str());
             }
-            return fail(
-                Error::caused("Could not create shared memory: ",
-                              Error(os::system_error_text(static_cast<std::uint32_t>(code)))));
+            return fail(create_error(code));
         }
         if (st.st_nlink == 0) {
             if (attempt < 8) {
                 continue;
             }
-            return fail(Error::caused("Could not create shared memory: ",
-                                      Error(os::system_error_text(ENOENT))));
+            return fail(create_error(ENOENT));
         }
         if (is_new) {
             // The umask may have narrowed the mode; service mode wants it as asked.
@@ -165,9 +186,7 @@ Result<SharedMemory> SharedMemory::create_named(const char* name, bool service_m
             if (::ftruncate(fd, STATUS_SECTION_SIZE) != 0) {
                 const int code = errno;
                 ::shm_unlink(object.c_str());
-                return fail(
-                    Error::caused("Could not create shared memory: ",
-                                  Error(os::system_error_text(static_cast<std::uint32_t>(code)))));
+                return fail(create_error(code));
             }
         }
         auto view = map_view(fd);
@@ -204,7 +223,7 @@ Result<SharedMemory> SharedMemory::open(const char* name) {
 }
 
 VoidResult SharedMemory::copy_view(std::span<std::uint8_t, STATUS_SECTION_SIZE> out) const {
-    return copy_pages(static_cast<int>(handle_), view_, out);
+    return copy_pages(static_cast<int>(handle_), out);
 }
 
 void SharedMemory::release() {

@@ -1,5 +1,5 @@
-// The POSIX stand-in of the named section: its object names, its refusal of a smaller object and
-// the access it grants.
+// The POSIX stand-in of the named section: its object names, its refusal of a smaller object or of
+// one that another account may write, and the access it grants.
 #include "common/status.hpp"
 
 #include <gtest/gtest.h>
@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
@@ -40,16 +41,24 @@ bool object_exists(const std::string& posix_name) {
     return true;
 }
 
-// Someone else's object, removed at the end of the test whatever happens.
+constexpr uid_t OTHER_USER = 65534;  // nobody
+
+// An object made by `owner` with `mode`, as a program of that user makes it: in a child that takes
+// on the user's ids first. Removed at the end of the test whatever happens.
 struct ForeignObject {
     std::string name;
-    explicit ForeignObject(std::string n, off_t size) : name(std::move(n)) {
-        const int fd = shm_open(name.c_str(), O_CREAT | O_EXCL | O_RDWR, 0600);
-        EXPECT_GE(fd, 0);
-        if (fd >= 0) {
-            EXPECT_EQ(ftruncate(fd, size), 0);
-            close(fd);
+    ForeignObject(std::string n, off_t size, mode_t mode = 0600, uid_t owner = geteuid())
+        : name(std::move(n)) {
+        const pid_t child = fork();
+        if (child == 0) {
+            const bool as_owner = owner == geteuid() || (setresgid(owner, owner, owner) == 0 &&
+                                                         setresuid(owner, owner, owner) == 0);
+            const int fd = as_owner ? shm_open(name.c_str(), O_CREAT | O_EXCL | O_RDWR, mode) : -1;
+            _exit(fd >= 0 && fchmod(fd, mode) == 0 && ftruncate(fd, size) == 0 ? 0 : 1);
         }
+        int status = -1;
+        EXPECT_EQ(waitpid(child, &status, 0), child);
+        EXPECT_EQ(status, 0) << "could not make " << name;
     }
     ~ForeignObject() { shm_unlink(name.c_str()); }
     bool exists() const { return object_exists(name); }
@@ -88,27 +97,31 @@ TEST(SharedMemoryPosix, ServiceModeLetsEveryAccountReadTheObjectAndOnlyItsOwnerW
     }
 }
 
-// An object shrunk under an open view: its pages are gone, and touching them would raise SIGBUS.
-// The copy reports that instead, and a reader opened now is refused.
+// An object shrunk under an open view: wholly, so that touching its page would raise SIGBUS, or in
+// part, so that it no longer backs the whole view. The copy reports either instead, as `open`
+// refuses an object smaller than the view.
 TEST(SharedMemoryPosix, AViewShrunkUnderTheReaderFailsTheCopyInsteadOfFaulting) {
-    const Names names = unique_names("Local");
-    auto created = SharedMemory::create_named(names.windows.c_str(), false);
-    ASSERT_TRUE(created.has_value()) << created.error().message();
-    auto opened = SharedMemory::open(names.windows.c_str());
-    ASSERT_TRUE(opened.has_value()) << opened.error().message();
+    for (const off_t size : {off_t{0}, off_t{2048}}) {
+        SCOPED_TRACE(size);
+        const Names names = unique_names("Local");
+        auto created = SharedMemory::create_named(names.windows.c_str(), false);
+        ASSERT_TRUE(created.has_value()) << created.error().message();
+        auto opened = SharedMemory::open(names.windows.c_str());
+        ASSERT_TRUE(opened.has_value()) << opened.error().message();
 
-    const int fd = shm_open(names.posix.c_str(), O_RDWR, 0);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(ftruncate(fd, 0), 0);
-    std::array<std::uint8_t, STATUS_SECTION_SIZE> copy{};
-    auto copied = opened->copy_view(copy);
-    ASSERT_FALSE(copied.has_value());
-    EXPECT_EQ(copied.error().message(), "Bad address (os error 14)");
+        const int fd = shm_open(names.posix.c_str(), O_RDWR, 0);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(ftruncate(fd, size), 0);
+        std::array<std::uint8_t, STATUS_SECTION_SIZE> copy{};
+        auto copied = opened->copy_view(copy);
+        ASSERT_FALSE(copied.has_value());
+        EXPECT_EQ(copied.error().message(), "Bad address (os error 14)");
 
-    // Grown again, the pages come back (zero-filled) and the copy succeeds.
-    ASSERT_EQ(ftruncate(fd, STATUS_SECTION_SIZE), 0);
-    close(fd);
-    EXPECT_TRUE(opened->copy_view(copy).has_value());
+        // Grown again, the pages come back (zero-filled) and the copy succeeds.
+        ASSERT_EQ(ftruncate(fd, STATUS_SECTION_SIZE), 0);
+        close(fd);
+        EXPECT_TRUE(opened->copy_view(copy).has_value());
+    }
 }
 
 TEST(SharedMemoryPosix, ASmallerExistingObjectFailsTheViewAndStays) {
@@ -125,6 +138,59 @@ TEST(SharedMemoryPosix, ASmallerExistingObjectFailsTheViewAndStays) {
               "Could not create shared memory view: Invalid argument (os error 22)");
     // Not ours: a failed create leaves it where it was.
     EXPECT_TRUE(foreign.exists());
+}
+
+// The writer writes the view in place: an account that may write the object could forge records
+// in it, or shrink it under the writer, which then dies of SIGBUS. Whoever made such an object, it
+// is refused and left as it is; an object of the service's own user that only it may write is
+// reused.
+TEST(SharedMemoryPosix, AnObjectThatAnotherAccountMayWriteIsRefused) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "making an object as another user needs root";
+    }
+    struct Case {
+        const char* what;
+        uid_t owner;
+        mode_t mode;
+        bool reused;
+    };
+    const Case cases[] = {
+        {"another user's, private", OTHER_USER, 0600, false},
+        {"another user's, readable by all", OTHER_USER, 0644, false},
+        {"another user's, writable by all", OTHER_USER, 0666, false},
+        {"ours, writable by all", geteuid(), 0666, false},
+        {"ours, writable by the group", geteuid(), 0620, false},
+        {"ours, readable by all", geteuid(), 0644, true},
+    };
+    for (const Case& c : cases) {
+        for (const bool service_mode : {true, false}) {
+            SCOPED_TRACE(fmt::format("{}, service mode {}", c.what, service_mode));
+            const Names names = unique_names(service_mode ? "Global" : "Local");
+            ForeignObject object(names.posix, STATUS_SECTION_SIZE, c.mode, c.owner);
+            auto created = SharedMemory::create_named(names.windows.c_str(), service_mode);
+            if (c.reused) {
+                EXPECT_TRUE(created.has_value()) << created.error().message();
+                continue;
+            }
+            EXPECT_EQ(created ? std::string("reused") : created.error().message(),
+                      "Could not create shared memory: Permission denied (os error 13)");
+            EXPECT_TRUE(object.exists());
+        }
+    }
+}
+
+// A link planted under the name is not followed: the section would be whatever file of the
+// service's user it points at, and the writer would overwrite that file.
+TEST(SharedMemoryPosix, ALinkPlantedUnderTheNameIsNotFollowed) {
+    const Names names = unique_names("Global");
+    ForeignObject target(names.posix + "-Target", STATUS_SECTION_SIZE, 0644);
+    const std::string link = "/dev/shm" + names.posix;
+    ASSERT_EQ(symlink(("/dev/shm" + target.name).c_str(), link.c_str()), 0);
+    auto created = SharedMemory::create_named(names.windows.c_str(), true);
+    unlink(link.c_str());
+    ASSERT_FALSE(created.has_value());
+    EXPECT_EQ(created.error().message(),
+              "Could not create shared memory: Too many levels of symbolic links (os error 40)");
 }
 
 TEST(SharedMemoryPosix, TheNameStaysUntilItsLastOwnerEnds) {
