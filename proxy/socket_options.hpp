@@ -107,11 +107,12 @@ void raise_descriptor_limit();
 
 // Tells when the peer of a stream has closed or reset it, without reading the stream: a socket
 // whose reading is paused would otherwise learn of its peer's end only when it reads again.
-// Linux: an epoll set of its own with edge-triggered EPOLLRDHUP, watched through the io_context;
-// `on_closed` runs there with the socket's key and whether the connection broke (error or reset)
-// rather than ended in order; a stream that has shut down its own sending after its peer's FIN
-// is reported again, as ended in order. Windows: watches nothing; there a close is seen only by
-// reading, and a reset only by reading or writing.
+// `on_closed` runs on the io_context's thread with the socket's key and whether the connection
+// broke (error or reset) rather than ended in order. Linux: an epoll set of its own with
+// edge-triggered EPOLLRDHUP, watched through the io_context; a stream that has shut down its own
+// sending after its peer's FIN is reported again, as ended in order. Windows: the AFD driver's
+// poll of the socket (disconnect and abort events), completed through the io_context's port, as
+// the system's own poll functions do; a socket layered by another provider is not watched.
 class CloseWatch {
   public:
     using Callback = std::function<void(std::uint64_t key, bool broken)>;

@@ -4,6 +4,9 @@
 
 #include "common/os/windows.hpp"
 
+#include <asio/io_context.hpp>
+#include <asio/windows/overlapped_ptr.hpp>
+
 #include <mstcpip.h>
 #include <mswsock.h>
 
@@ -101,7 +104,100 @@ void raise_descriptor_limit() {
 
 namespace {
 
-// Winsock offers no way to learn of a peer's close without reading: nothing is watched.
+// The AFD driver's poll request, which the system's own poll functions are built on: it reports a
+// socket's events without reading it. Its layout is the driver's interface.
+constexpr ULONG IOCTL_AFD_POLL = 0x00012024;
+constexpr ULONG AFD_POLL_DISCONNECT = 0x0008;   // the peer's FIN
+constexpr ULONG AFD_POLL_ABORT = 0x0010;        // a reset
+constexpr ULONG AFD_POLL_LOCAL_CLOSE = 0x0020;  // our own handle was closed
+
+struct AfdPollHandleInfo {
+    HANDLE handle;
+    ULONG events;
+    LONG status;
+};
+struct AfdPollInfo {
+    LARGE_INTEGER timeout;
+    ULONG number_of_handles;
+    ULONG exclusive;
+    AfdPollHandleInfo handles[1];
+};
+
+using NtDeviceIoControlFile = LONG(NTAPI*)(HANDLE file, HANDLE event, PVOID apc_routine,
+                                           PVOID apc_context, PVOID io_status, ULONG code,
+                                           PVOID input, ULONG input_length, PVOID output,
+                                           ULONG output_length);
+
+// One poll under way per watched stream, through the io_context's completion port (the socket is
+// associated with it already): first for the peer's FIN or a reset, after a FIN for a reset only,
+// so that each end is reported once. Closing the socket ends the poll.
+class AfdCloseWatch final : public CloseWatch {
+  public:
+    AfdCloseWatch(asio::io_context& io, Callback on_closed, NtDeviceIoControlFile control)
+        : io_(io), on_closed_(std::move(on_closed)), control_(control) {}
+
+    void watch(NativeSocket socket, std::uint64_t key) override {
+        SOCKET base = INVALID_SOCKET;
+        DWORD bytes = 0;
+        // A layered provider puts a socket of its own over the system's; a poll of the base
+        // socket would not report to this io_context's port, so such a stream is not watched
+        // (it learns of its peer's end by reading, as without a watch).
+        if (WSAIoctl(socket_of(socket), SIO_BASE_HANDLE, nullptr, 0, &base, sizeof base, &bytes,
+                     nullptr, nullptr) != 0 ||
+            base != socket_of(socket)) {
+            return;
+        }
+        poll(reinterpret_cast<HANDLE>(base), key,
+             AFD_POLL_DISCONNECT | AFD_POLL_ABORT | AFD_POLL_LOCAL_CLOSE);
+    }
+
+  private:
+    void poll(HANDLE handle, std::uint64_t key, ULONG events) {
+        auto info = std::make_shared<AfdPollInfo>();
+        info->timeout.QuadPart = INT64_MAX;
+        info->number_of_handles = 1;
+        info->exclusive = FALSE;
+        info->handles[0].handle = handle;
+        info->handles[0].events = events;
+        asio::windows::overlapped_ptr operation(
+            io_, [this, info, handle, key, events](asio::error_code ec, std::size_t) {
+                polled(ec, info->handles[0].events, handle, key, events);
+            });
+        OVERLAPPED* overlapped = operation.get();
+        const LONG status =
+            control_(handle, nullptr, nullptr, overlapped, &overlapped->Internal, IOCTL_AFD_POLL,
+                     info.get(), sizeof *info, info.get(), sizeof *info);
+        // An error status queues no completion: the stream goes unwatched, as without a watch.
+        if ((static_cast<ULONG>(status) >> 30) == 3) {
+            return;
+        }
+        operation.release();
+    }
+
+    // `got`: the events the poll reported; `asked`: those it was asked for.
+    void polled(asio::error_code ec, ULONG got, HANDLE handle, std::uint64_t key, ULONG asked) {
+        if (ec || (got & AFD_POLL_LOCAL_CLOSE) != 0) {
+            return;  // the socket was closed
+        }
+        if ((got & AFD_POLL_ABORT) != 0) {
+            on_closed_(key, true);
+            return;
+        }
+        if ((got & AFD_POLL_DISCONNECT) != 0) {
+            on_closed_(key, false);
+            poll(handle, key, AFD_POLL_ABORT | AFD_POLL_LOCAL_CLOSE);
+            return;
+        }
+        poll(handle, key, asked);
+    }
+
+    asio::io_context& io_;
+    Callback on_closed_;
+    NtDeviceIoControlFile control_;
+};
+
+// Where the driver's poll cannot be reached, nothing is watched: a stream learns of its peer's
+// close only by reading.
 class NoCloseWatch final : public CloseWatch {
   public:
     void watch(NativeSocket, std::uint64_t) override {}
@@ -109,8 +205,16 @@ class NoCloseWatch final : public CloseWatch {
 
 }  // namespace
 
-std::unique_ptr<CloseWatch> CloseWatch::create(asio::io_context&, Callback) {
-    return std::make_unique<NoCloseWatch>();
+std::unique_ptr<CloseWatch> CloseWatch::create(asio::io_context& io, Callback on_closed) {
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    auto control = ntdll == nullptr
+                       ? nullptr
+                       : reinterpret_cast<NtDeviceIoControlFile>(reinterpret_cast<void*>(
+                             GetProcAddress(ntdll, "NtDeviceIoControlFile")));
+    if (control == nullptr) {
+        return std::make_unique<NoCloseWatch>();
+    }
+    return std::make_unique<AfdCloseWatch>(io, std::move(on_closed), control);
 }
 
 void set_current_thread_name(const char* name) {

@@ -29,12 +29,9 @@ using asio::ip::tcp;
 using namespace std::chrono_literals;
 
 constexpr auto TIMEOUT = 10s;
-// Whether the node learns of a peer's close on a socket that it does not read.
-#if defined(_WIN32)
-constexpr bool CLOSE_SEEN_WITHOUT_READING = false;
-#else
+// Whether the node learns of a peer's close on a socket that it does not read: the close watch
+// does on both systems.
 constexpr bool CLOSE_SEEN_WITHOUT_READING = true;
-#endif
 // One read of the node; a reader may be one chunk past a bound when it pauses.
 constexpr std::size_t CHUNK = 64 * 1024;
 
