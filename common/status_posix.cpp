@@ -8,11 +8,17 @@
 // instance that ends first so leaves the running one's record readable, and a section left
 // behind by a program that was killed goes with the next owner. The kernel drops the lock of a
 // killed owner with its descriptor. Readers made by `open` take no lock and never unlink.
+//
+// Every account that may read the object may also lock it, exclusively and for as long as it
+// likes, so no lock is waited for: `create` tries it, and while it cannot be had, starts over after
+// a short pause, a few times, and then fails.
 #include "common/status.hpp"
 
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <memory>
+#include <thread>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -52,6 +58,12 @@ class Descriptor {
   private:
     int fd_;
 };
+
+// How often `create` starts over, when the name went under it or the object is locked, and how
+// long it waits before it starts over for a lock: the lock of an owner that ends lasts only for its
+// unlink, so one round is enough for that, and the rounds end well within a second.
+constexpr int CREATE_RETRIES = 8;
+constexpr auto LOCKED_PAUSE = std::chrono::milliseconds(20);
 
 Error create_error(int code) {
     return Error::caused("Could not create shared memory: ",
@@ -133,8 +145,9 @@ Result<SharedMemory> SharedMemory::create_named(const char* name, bool service_m
     const mode_t mode = service_mode ? 0644 : 0600;
 
     // An owner that ends removes the name while holding the object exclusively; one that opened
-    // the object just before that holds a name that is gone, and starts over. Each round needs
-    // another program to end at that very moment, so a few rounds suffice.
+    // the object just before that finds it locked or holds a name that is gone, and starts over.
+    // Each round needs another program to end at that very moment, so a few rounds suffice; a lock
+    // that lasts longer is held by someone else, and fails the create rather than holding it up.
     for (int attempt = 0;; ++attempt) {
         bool is_new = true;
         // glibc's shm_open adds O_NOFOLLOW (and O_CLOEXEC): a symbolic link planted under the
@@ -150,9 +163,9 @@ Result<SharedMemory> SharedMemory::create_named(const char* name, bool service_m
             return fail(create_error(code));
         }
         Descriptor descriptor(fd);
-        // Looked at before the lock, so that an object of another account, whose locks that
-        // account controls, cannot hold this program up; the descriptor pins the object, and only
-        // its owner can change its mode.
+        // Looked at before the lock, so that an object of another account is refused as such,
+        // whatever that account does with its locks; the descriptor pins the object, and only its
+        // owner can change its mode.
         struct stat st {};
         if (::fstat(fd, &st) != 0) {
             const int code = errno;
@@ -165,15 +178,19 @@ Result<SharedMemory> SharedMemory::create_named(const char* name, bool service_m
             // Not ours to remove either: it stays where it is.
             return fail(create_error(EACCES));
         }
-        if (::flock(fd, LOCK_SH) != 0 || ::fstat(fd, &st) != 0) {
+        if (::flock(fd, LOCK_SH | LOCK_NB) != 0 || ::fstat(fd, &st) != 0) {
             const int code = errno;
             if (is_new) {
                 ::shm_unlink(object.c_str());
             }
+            if (code == EWOULDBLOCK && attempt < CREATE_RETRIES) {
+                std::this_thread::sleep_for(LOCKED_PAUSE);
+                continue;
+            }
             return fail(create_error(code));
         }
         if (st.st_nlink == 0) {
-            if (attempt < 8) {
+            if (attempt < CREATE_RETRIES) {
                 continue;
             }
             return fail(create_error(ENOENT));

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -12,7 +13,10 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
+#include <csignal>
 #include <cstring>
+#include <future>
 #include <optional>
 #include <string>
 
@@ -43,6 +47,12 @@ bool object_exists(const std::string& posix_name) {
 
 constexpr uid_t OTHER_USER = 65534;  // nobody
 
+// In a child: takes on `user`'s ids, as a program of that user runs.
+bool become(uid_t user) {
+    return user == geteuid() ||
+           (setresgid(user, user, user) == 0 && setresuid(user, user, user) == 0);
+}
+
 // An object made by `owner` with `mode`, as a program of that user makes it: in a child that takes
 // on the user's ids first. Removed at the end of the test whatever happens.
 struct ForeignObject {
@@ -51,9 +61,8 @@ struct ForeignObject {
         : name(std::move(n)) {
         const pid_t child = fork();
         if (child == 0) {
-            const bool as_owner = owner == geteuid() || (setresgid(owner, owner, owner) == 0 &&
-                                                         setresuid(owner, owner, owner) == 0);
-            const int fd = as_owner ? shm_open(name.c_str(), O_CREAT | O_EXCL | O_RDWR, mode) : -1;
+            const int fd =
+                become(owner) ? shm_open(name.c_str(), O_CREAT | O_EXCL | O_RDWR, mode) : -1;
             _exit(fd >= 0 && fchmod(fd, mode) == 0 && ftruncate(fd, size) == 0 ? 0 : 1);
         }
         int status = -1;
@@ -177,6 +186,68 @@ TEST(SharedMemoryPosix, AnObjectThatAnotherAccountMayWriteIsRefused) {
             EXPECT_TRUE(object.exists());
         }
     }
+}
+
+// A process that holds an object of the name locked exclusively until it is ended: as another
+// user where the test may become one (any account may open the service's object for reading, and
+// so lock it), else as our own, whose lock is the same.
+struct LockHolder {
+    pid_t pid = -1;
+    explicit LockHolder(const std::string& name) {
+        int ready[2];
+        if (pipe(ready) != 0) {
+            ADD_FAILURE() << "pipe";
+            return;
+        }
+        pid = fork();
+        if (pid == 0) {
+            const int fd = become(geteuid() == 0 ? OTHER_USER : geteuid())
+                               ? shm_open(name.c_str(), O_RDONLY, 0)
+                               : -1;
+            const char locked = fd >= 0 && flock(fd, LOCK_EX) == 0 ? 1 : 0;
+            (void)!write(ready[1], &locked, 1);
+            pause();
+            _exit(0);
+        }
+        close(ready[1]);
+        char locked = 0;
+        EXPECT_TRUE(read(ready[0], &locked, 1) == 1 && locked == 1) << "could not lock " << name;
+        close(ready[0]);
+    }
+    ~LockHolder() { end(); }
+    void end() {
+        if (pid > 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+            pid = -1;
+        }
+    }
+};
+
+// A create that reuses an object that someone else holds locked (a restart after a crash left it,
+// and another account opened it) fails with the section's creation error instead of waiting for as
+// long as that account likes; the object stays, and once the lock is gone it is reused.
+TEST(SharedMemoryPosix, AnObjectThatSomeoneElseHoldsLockedFailsTheCreateInsteadOfHangingIt) {
+    const Names names = unique_names("Global");
+    ForeignObject left(names.posix, STATUS_SECTION_SIZE, 0644);
+    LockHolder holder(names.posix);
+
+    auto create = std::async(std::launch::async, [&] {
+        return SharedMemory::create_named(names.windows.c_str(), true);
+    });
+    const bool returned = create.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+    if (!returned) {
+        holder.end();  // lets a create that waits for the lock return, so the test fails
+    }
+    auto created = create.get();
+    ASSERT_TRUE(returned) << "create waited for the lock";
+    EXPECT_EQ(created ? std::string("reused") : created.error().message(),
+              "Could not create shared memory: Resource temporarily unavailable (os error 11)");
+    EXPECT_TRUE(left.exists());
+
+    holder.end();
+    auto reused = SharedMemory::create_named(names.windows.c_str(), true);
+    EXPECT_TRUE(reused.has_value()) << reused.error().message();
 }
 
 // A link planted under the name is not followed: the section would be whatever file of the
