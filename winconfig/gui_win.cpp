@@ -423,14 +423,14 @@ RawHandler::~RawHandler() {
     }
 }
 
-VoidResult RawHandler::unbind() {
+VoidResult RawHandler::unbind(RemoveSubclass remove) {
     auto not_bound = [this] {
         return fail(fmt::format("No raw event handler with the id {} is bound to the window", id_));
     };
     if (!binding_) {
         return not_bound();
     }
-    if (!RemoveWindowSubclass(window_, proc, id_)) {
+    if (!remove(window_, proc, id_)) {
         // A window that is gone took its subclasses with it. One that still exists may call the
         // subclass again, so the binding stays with it until its last message.
         if (IsWindow(window_)) {

@@ -18,6 +18,9 @@
 #include "common/os/windows.hpp"
 #include "winconfig/config_view.hpp"
 
+// After windows.hpp.
+#include <commctrl.h>
+
 namespace tessaro::winconfig::gui {
 
 std::wstring widen(std::string_view utf8);
@@ -161,9 +164,12 @@ class RawHandler {
     RawHandler(const RawHandler&) = delete;
     RawHandler& operator=(const RawHandler&) = delete;
     ~RawHandler();
+    // The call that removes a window subclass, RemoveWindowSubclass unless a test puts one in its
+    // place that fails as Windows may.
+    using RemoveSubclass = BOOL(WINAPI*)(HWND, SUBCLASSPROC, UINT_PTR);
     // Removes the handler; fails when it is no longer bound. When the window still exists but the
     // removal fails, the handler stays bound and is called on until the window is destroyed.
-    [[nodiscard]] VoidResult unbind();
+    [[nodiscard]] VoidResult unbind(RemoveSubclass remove = RemoveWindowSubclass);
 
   private:
     // What the subclass calls. The owner holds it while the handler is bound; a binding that
