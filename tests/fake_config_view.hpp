@@ -94,6 +94,7 @@ class FakeConfigView : public ConfigView {
     }
     VoidResult unbind_focus_forwarding() override {
         if (unbind_error) {
+            // Disarmed: a later bind succeeds.
             bound.reset();
             return fail(*unbind_error);
         }

@@ -158,7 +158,8 @@ class BoundHandler {
 using RawHandlerFn = std::function<void(HWND, UINT, WPARAM, LPARAM)>;
 class RawHandler {
   public:
-    // Fails when the window holds a raw handler with this id already.
+    // Fails when the window holds a raw handler with this id already; one left disarmed by a
+    // failed removal gives its place up.
     [[nodiscard]] static Result<std::unique_ptr<RawHandler>> bind(HWND window, UINT_PTR id,
                                                                   RawHandlerFn handler);
     RawHandler(const RawHandler&) = delete;
@@ -167,16 +168,18 @@ class RawHandler {
     // The call that removes a window subclass, RemoveWindowSubclass unless a test puts one in its
     // place that fails as Windows may.
     using RemoveSubclass = BOOL(WINAPI*)(HWND, SUBCLASSPROC, UINT_PTR);
-    // Removes the handler; fails when it is no longer bound. When the window still exists but the
-    // removal fails, the handler stays bound and is called on until the window is destroyed.
+    // Removes the handler; fails when it is no longer bound. When the window still exists but its
+    // subclass cannot be removed, the handler is disarmed: it is no longer called, a later bind
+    // of the same id takes its place, and the window frees it at its last message.
     [[nodiscard]] VoidResult unbind(RemoveSubclass remove = RemoveWindowSubclass);
 
   private:
-    // What the subclass calls. The owner holds it while the handler is bound; a binding that
-    // could not be removed is left to the subclass, which frees it when its window goes.
+    // What the subclass calls, also named by the window's property of the id. The owner holds it
+    // while it is armed; a disarmed one belongs to the window, until its last message or until a
+    // new binding of the id replaces it.
     struct Binding {
         RawHandlerFn handler;
-        bool left_to_window = false;
+        bool armed = true;
     };
 
     RawHandler() = default;
