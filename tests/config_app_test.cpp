@@ -667,6 +667,18 @@ struct ScriptedDialog {
     }
 };
 
+// The card terminal's dialog opened over a connected read, with the next read failing on its
+// check value; true once the dialog is tracked.
+bool open_terminal_dialog_before_a_bad_read(ConfigApp& app, FakePlatform& platform,
+                                            ScriptedDialog& dialog) {
+    platform.dialog_body = dialog.body();
+    script_reads(platform, {AppStatus{connected_status("Ethernet"), ProxyStatus{}},
+                            std::unexpected(StatusReadError::Checksum)});
+    app.on_timer();
+    app.show_terminal_details();
+    return app.dialog_open();
+}
+
 TEST_F(ConfigAppTest, ADialogOpensOnceWithTheStatusOfTheClickAndEndsOnItsNotice) {
     ScriptedDialog dialog(platform.notices);
     platform.dialog_body = dialog.body();
@@ -801,12 +813,7 @@ TEST_F(ConfigAppTest, TheEndOfAnUntrackedDialogLeavesTheTrackedOneAlone) {
 
 TEST_F(ConfigAppTest, ADialogEndingUnderTheStatusErrorBoxLeavesTheEnablingToTheBox) {
     ScriptedDialog dialog(platform.notices);
-    platform.dialog_body = dialog.body();
-    script_reads(platform, {AppStatus{connected_status("Ethernet"), ProxyStatus{}},
-                            std::unexpected(StatusReadError::Checksum)});
-    app.on_timer();
-    app.show_terminal_details();
-    ASSERT_TRUE(app.dialog_open());
+    ASSERT_TRUE(open_terminal_dialog_before_a_bad_read(app, platform, dialog));
 
     // The box owned by the main window opens while the dialog keeps the window disabled, and the
     // dialog ends while the box is open: the window stays disabled under the box.
@@ -834,12 +841,7 @@ TEST_F(ConfigAppTest, ADialogEndingUnderTheStatusErrorBoxLeavesTheEnablingToTheB
 
 TEST_F(ConfigAppTest, AnOwnedBoxEndingUnderAnOpenDialogLeavesTheWindowDisabled) {
     ScriptedDialog dialog(platform.notices);
-    platform.dialog_body = dialog.body();
-    script_reads(platform, {AppStatus{connected_status("Ethernet"), ProxyStatus{}},
-                            std::unexpected(StatusReadError::Checksum)});
-    app.on_timer();
-    app.show_terminal_details();
-    ASSERT_TRUE(app.dialog_open());
+    ASSERT_TRUE(open_terminal_dialog_before_a_bad_read(app, platform, dialog));
 
     // The read fails while the dialog is open; its box ends, which enables the window.
     app.on_timer();
