@@ -667,6 +667,18 @@ struct ScriptedDialog {
     }
 };
 
+// The card terminal's dialog opened over a connected read, with the next read failing on its
+// check value; true once the dialog is tracked.
+bool open_terminal_dialog_before_a_bad_read(ConfigApp& app, FakePlatform& platform,
+                                            ScriptedDialog& dialog) {
+    platform.dialog_body = dialog.body();
+    script_reads(platform, {AppStatus{connected_status("Ethernet"), ProxyStatus{}},
+                            std::unexpected(StatusReadError::Checksum)});
+    app.on_timer();
+    app.show_terminal_details();
+    return app.dialog_open();
+}
+
 TEST_F(ConfigAppTest, ADialogOpensOnceWithTheStatusOfTheClickAndEndsOnItsNotice) {
     ScriptedDialog dialog(platform.notices);
     platform.dialog_body = dialog.body();
@@ -801,12 +813,7 @@ TEST_F(ConfigAppTest, TheEndOfAnUntrackedDialogLeavesTheTrackedOneAlone) {
 
 TEST_F(ConfigAppTest, ADialogEndingUnderTheStatusErrorBoxLeavesTheEnablingToTheBox) {
     ScriptedDialog dialog(platform.notices);
-    platform.dialog_body = dialog.body();
-    script_reads(platform, {AppStatus{connected_status("Ethernet"), ProxyStatus{}},
-                            std::unexpected(StatusReadError::Checksum)});
-    app.on_timer();
-    app.show_terminal_details();
-    ASSERT_TRUE(app.dialog_open());
+    ASSERT_TRUE(open_terminal_dialog_before_a_bad_read(app, platform, dialog));
 
     // The box owned by the main window opens while the dialog keeps the window disabled, and the
     // dialog ends while the box is open: the window stays disabled under the box.
@@ -830,6 +837,49 @@ TEST_F(ConfigAppTest, ADialogEndingUnderTheStatusErrorBoxLeavesTheEnablingToTheB
     EXPECT_TRUE(view.window_enabled);
     EXPECT_EQ(view.brought_to_front, 1);
     EXPECT_TRUE(dialog.wait_ended());
+}
+
+TEST_F(ConfigAppTest, AnOwnedBoxEndingUnderAnOpenDialogLeavesTheWindowDisabled) {
+    ScriptedDialog dialog(platform.notices);
+    ASSERT_TRUE(open_terminal_dialog_before_a_bad_read(app, platform, dialog));
+
+    // The read fails while the dialog is open; its box ends, which enables the window.
+    app.on_timer();
+    EXPECT_EQ(take_boxes(),
+              (std::vector<ShownBox>{{"Konnte Service-Status nicht abrufen: Prüfsumme ungültig",
+                                      BoxOwner::MainWindow, BoxStyle::Error}}));
+    EXPECT_TRUE(app.dialog_open());
+    EXPECT_FALSE(view.window_enabled);
+    EXPECT_EQ(view.brought_to_front, 0);
+
+    dialog.release();
+    auto end = platform.notices.next();
+    ASSERT_TRUE(end.has_value());
+    app.handle_event(UiEvent::Notice, main_id(Field::Notice), end->id);
+    EXPECT_TRUE(view.window_enabled);
+    EXPECT_EQ(view.brought_to_front, 1);
+    EXPECT_TRUE(dialog.wait_ended());
+}
+
+TEST_F(ConfigAppTest, AnOwnedBoxEndingUnderTheRestartQuestionLeavesTheWindowDisabled) {
+    platform.service.state = 4;
+    app.on_timer();
+    // A tick under the question shows the status-read error box, which ends first.
+    int boxes_open = 0;
+    view.while_box_open = [&] {
+        if (++boxes_open == 1) {
+            script_reads(platform, {std::unexpected(StatusReadError::Version)});
+            app.handle_event(UiEvent::Tick, main_id(Field::Timer));
+            EXPECT_FALSE(view.window_enabled);
+        }
+    };
+    app.save();
+    EXPECT_EQ(take_boxes(),
+              (std::vector<ShownBox>{{"Dienst neu starten um die Änderungen zu übernehmen?",
+                                      BoxOwner::MainWindow, BoxStyle::YesNoQuestion},
+                                     {"Konnte Service-Status nicht abrufen: Version inkompatibel",
+                                      BoxOwner::MainWindow, BoxStyle::Error}}));
+    EXPECT_TRUE(view.window_enabled);
 }
 
 TEST_F(ConfigAppTest, TheEndOfADialogReportsEveryFailureAndEnablesTheWindow) {

@@ -70,10 +70,20 @@ class FakeConfigView : public ConfigView {
     void bring_to_front() override { ++brought_to_front; }
     void quit() override { ++quits; }
 
+    // A box owned by the main window disables it while it is open, and its end enables it again
+    // whether or not the box disabled it, as under Wine. Neither is the model's own call, so the
+    // history does not show them.
     bool message_box(std::string_view text, BoxOwner owner, BoxStyle style) override {
         boxes.push_back({std::string(text), owner, style});
+        bool owned = owner == BoxOwner::MainWindow;
+        if (owned) {
+            window_enabled = false;
+        }
         if (while_box_open) {
             while_box_open();
+        }
+        if (owned) {
+            window_enabled = true;
         }
         return answer_yes;
     }
@@ -94,6 +104,7 @@ class FakeConfigView : public ConfigView {
     }
     VoidResult unbind_focus_forwarding() override {
         if (unbind_error) {
+            // Disarmed: a later bind succeeds.
             bound.reset();
             return fail(*unbind_error);
         }

@@ -1,8 +1,9 @@
 // The tool's window layer under Wine: which messages the bound handler takes from a window and
-// which it leaves to the window's children.
+// which it leaves to the window's children, and a raw handler whose subclass cannot be removed.
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "winconfig/gui_win.hpp"
@@ -83,6 +84,75 @@ TEST_F(GuiLayer, AChildKeepsItsOwnTimerNoticeInitialisationAndClose) {
     }
     bound->reset();
     RemoveWindowSubclass(edit->get(), record_proc, 1);
+}
+
+// Wine's RemoveWindowSubclass fails only for a subclass that is not on the window, even when
+// called from another thread than the window's, where Windows' fails and leaves it in place. The
+// two failures, put in the removal's place:
+BOOL WINAPI removed_by_another_path(HWND window, SUBCLASSPROC proc, UINT_PTR id) {
+    RemoveWindowSubclass(window, proc, id);
+    return RemoveWindowSubclass(window, proc, id);
+}
+BOOL WINAPI left_in_place(HWND, SUBCLASSPROC, UINT_PTR) {
+    return FALSE;
+}
+
+TEST_F(GuiLayer, ARawHandlerWhoseSubclassCannotBeRemovedIsDisarmedAndGivesWayToTheNext) {
+    constexpr UINT PROBE = WM_APP + 7;
+    constexpr UINT_PTR ID = 65536;
+    // Counts the probes it sees; the token's use count tells when its binding is freed.
+    auto counting = [](int& calls, const std::shared_ptr<int>& token) -> RawHandlerFn {
+        return [&calls, token](HWND, UINT message, WPARAM, LPARAM) {
+            if (message == PROBE) {
+                ++calls;
+            }
+        };
+    };
+    const std::pair<const char*, RawHandler::RemoveSubclass> cases[] = {
+        {"removed by another path", removed_by_another_path},
+        {"left in place", left_in_place},
+    };
+    for (const auto& [name, remove] : cases) {
+        SCOPED_TRACE(name);
+        auto window = create_top_level(
+            {.title = "Raw", .client_width = 200, .client_height = 100, .style = WS_CAPTION});
+        ASSERT_TRUE(window.has_value()) << window.error().message();
+        HWND w = window->get();
+        int first_calls = 0;
+        auto first_token = std::make_shared<int>();
+        auto first = RawHandler::bind(w, ID, counting(first_calls, first_token));
+        ASSERT_TRUE(first.has_value()) << first.error().message();
+        SendMessageW(w, PROBE, 0, 0);
+        EXPECT_EQ(first_calls, 1);
+
+        auto unbound = (*first)->unbind(remove);
+        ASSERT_FALSE(unbound.has_value());
+        EXPECT_EQ(unbound.error().message(),
+                  "The window subclass of the raw event handler with the id 65536 could not be "
+                  "removed; the handler is disarmed");
+        first->reset();
+        SendMessageW(w, PROBE, 0, 0);
+        EXPECT_EQ(first_calls, 1);
+
+        // A new handler under the same id takes the left one's place, which frees it.
+        int second_calls = 0;
+        auto second_token = std::make_shared<int>();
+        auto second = RawHandler::bind(w, ID, counting(second_calls, second_token));
+        ASSERT_TRUE(second.has_value()) << second.error().message();
+        EXPECT_EQ(first_token.use_count(), 1);
+        SendMessageW(w, PROBE, 0, 0);
+        EXPECT_EQ(second_calls, 1);
+        EXPECT_EQ(first_calls, 1);
+
+        // Left on the window once more, it is freed at the window's last message.
+        EXPECT_FALSE((*second)->unbind(remove).has_value());
+        second->reset();
+        SendMessageW(w, PROBE, 0, 0);
+        EXPECT_EQ(second_calls, 1);
+        EXPECT_EQ(second_token.use_count(), 2);
+        window->reset();
+        EXPECT_EQ(second_token.use_count(), 1);
+    }
 }
 
 }  // namespace

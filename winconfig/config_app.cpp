@@ -143,9 +143,13 @@ bool ConfigApp::show_box(std::string_view text, BoxOwner owner, BoxStyle style) 
     ++owned_boxes_open_;
     bool yes = view_.message_box(text, owner, style);
     --owned_boxes_open_;
-    // A box that found the window disabled (by a dialog) leaves it disabled at its end.
-    if (owned_boxes_open_ == 0 && std::exchange(enable_after_owned_box_, false)) {
-        enable_window();
+    // A box's end may enable its owner whether or not the box disabled it (Wine does), so the
+    // window is set as the model has it: disabled while a dialog or an outer owned box holds it.
+    bool enabled = owned_boxes_open_ == 0 && !open_dialog_ && !dialog_opening_;
+    bool raise = owned_boxes_open_ == 0 && std::exchange(raise_after_owned_box_, false);
+    view_.set_window_enabled(enabled);
+    if (enabled && raise) {
+        view_.bring_to_front();
     }
     return yes;
 }
@@ -284,8 +288,9 @@ void ConfigApp::on_dialog_closed(std::uintptr_t opening) {
     } else if (!end->has_value()) {
         show_error_box(std::string(dialog_failed_prefix) + end->error().message());
     }
+    // Under an owned box the window stays disabled; the last box's end enables and raises it.
     if (owned_boxes_open_ > 0) {
-        enable_after_owned_box_ = true;
+        raise_after_owned_box_ = true;
         return;
     }
     enable_window();

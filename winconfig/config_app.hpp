@@ -70,7 +70,9 @@ class ConfigApp {
     void show_details(DeviceKind kind, const ProxyStatus& status);
     void show_error_box(std::string_view text, BoxOwner owner = BoxOwner::None);
     // Every box goes through here: a box owned by the main window keeps all input from it until
-    // it ends, so a dialog's end during that box leaves the window's enabling to the box's end.
+    // it ends, so a dialog's end during that box leaves the window's enabling to the box's end;
+    // after each owned box the window is disabled while a dialog is open or opening, or an outer
+    // owned box is still open, and enabled otherwise.
     bool show_box(std::string_view text, BoxOwner owner, BoxStyle style);
     void enable_window();
 
@@ -100,8 +102,8 @@ class ConfigApp {
     std::uintptr_t last_opening_ = 0;
     // Boxes owned by the main window that are open now, nested ones counted.
     int owned_boxes_open_ = 0;
-    // A dialog ended while an owned box was open: the window is enabled when the last one ends.
-    bool enable_after_owned_box_ = false;
+    // A dialog ended while an owned box was open: the window is raised when the last one ends.
+    bool raise_after_owned_box_ = false;
 };
 
 }  // namespace tessaro::winconfig

@@ -112,6 +112,8 @@ class ConfigView {
     // The raw handler with id 65536 on the main window that signals `dialog` on WM_SETFOCUS and
     // on WM_SETCURSOR for WM_LBUTTONDOWN; fails when one is bound already.
     [[nodiscard]] virtual VoidResult bind_focus_forwarding(NoticeSender dialog) = 0;
+    // A handler that cannot be removed is reported and disarmed: it signals no more and does not
+    // keep a later bind from succeeding.
     [[nodiscard]] virtual VoidResult unbind_focus_forwarding() = 0;
 };
 

@@ -401,7 +401,8 @@ std::wstring raw_handler_property(UINT_PTR id) {
 Result<std::unique_ptr<RawHandler>> RawHandler::bind(HWND window, UINT_PTR id,
                                                      RawHandlerFn handler) {
     std::wstring property = raw_handler_property(id);
-    if (GetPropW(window, property.c_str()) != nullptr) {
+    auto* held = static_cast<Binding*>(GetPropW(window, property.c_str()));
+    if (held != nullptr && held->armed) {
         return fail(
             fmt::format("A raw event handler with the id {} is already bound to the window", id));
     }
@@ -409,10 +410,13 @@ Result<std::unique_ptr<RawHandler>> RawHandler::bind(HWND window, UINT_PTR id,
     raw->window_ = window;
     raw->id_ = id;
     auto binding = std::make_unique<Binding>(Binding{.handler = std::move(handler)});
+    // A disarmed binding that is still on the window has its subclass's data replaced by this
+    // one, after which nothing calls it any more.
     if (!SetWindowSubclass(window, proc, id, reinterpret_cast<DWORD_PTR>(binding.get()))) {
         return fail("Failed to bind the raw event handler");
     }
     SetPropW(window, property.c_str(), binding.get());
+    std::unique_ptr<Binding> replaced(held);
     raw->binding_ = std::move(binding);
     return raw;
 }
@@ -423,23 +427,29 @@ RawHandler::~RawHandler() {
     }
 }
 
-VoidResult RawHandler::unbind() {
+VoidResult RawHandler::unbind(RemoveSubclass remove) {
     auto not_bound = [this] {
         return fail(fmt::format("No raw event handler with the id {} is bound to the window", id_));
     };
     if (!binding_) {
         return not_bound();
     }
-    if (!RemoveWindowSubclass(window_, proc, id_)) {
-        // A window that is gone took its subclasses with it. One that still exists may call the
-        // subclass again, so the binding stays with it until its last message.
-        if (IsWindow(window_)) {
-            binding_->left_to_window = true;
-            (void)binding_.release();
-        } else {
+    if (!remove(window_, proc, id_)) {
+        if (!IsWindow(window_)) {
+            // A window that is gone took its subclasses and its properties with it.
             binding_.reset();
+            return not_bound();
         }
-        return not_bound();
+        // The window may call the subclass again (Windows refuses the removal to any other thread
+        // than the window's): the binding is disarmed and left to the window. A subclass that was
+        // gone already is put back, disarmed, so that the window's last message still frees it.
+        binding_->armed = false;
+        SetWindowSubclass(window_, proc, id_, reinterpret_cast<DWORD_PTR>(binding_.get()));
+        (void)binding_.release();
+        return fail(
+            fmt::format("The window subclass of the raw event handler with the id {} "
+                        "could not be removed; the handler is disarmed",
+                        id_));
     }
     RemovePropW(window_, raw_handler_property(id_).c_str());
     binding_.reset();
@@ -449,9 +459,13 @@ VoidResult RawHandler::unbind() {
 LRESULT CALLBACK RawHandler::proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam,
                                   UINT_PTR subclass_id, DWORD_PTR data) {
     auto* binding = reinterpret_cast<Binding*>(data);
-    binding->handler(window, message, wparam, lparam);
+    if (binding->armed) {
+        binding->handler(window, message, wparam, lparam);
+    }
     LRESULT result = DefSubclassProc(window, message, wparam, lparam);
-    if (message == WM_NCDESTROY && binding->left_to_window) {
+    // The processing below may unbind the handler, which frees an armed binding, or bind a new
+    // one, which frees a disarmed one: the binding is looked at again only at the last message.
+    if (message == WM_NCDESTROY && !binding->armed) {
         RemoveWindowSubclass(window, proc, subclass_id);
         RemovePropW(window, raw_handler_property(subclass_id).c_str());
         std::unique_ptr<Binding> last(binding);

@@ -18,6 +18,9 @@
 #include "common/os/windows.hpp"
 #include "winconfig/config_view.hpp"
 
+// After windows.hpp.
+#include <commctrl.h>
+
 namespace tessaro::winconfig::gui {
 
 std::wstring widen(std::string_view utf8);
@@ -155,22 +158,28 @@ class BoundHandler {
 using RawHandlerFn = std::function<void(HWND, UINT, WPARAM, LPARAM)>;
 class RawHandler {
   public:
-    // Fails when the window holds a raw handler with this id already.
+    // Fails when the window holds a raw handler with this id already; one left disarmed by a
+    // failed removal gives its place up.
     [[nodiscard]] static Result<std::unique_ptr<RawHandler>> bind(HWND window, UINT_PTR id,
                                                                   RawHandlerFn handler);
     RawHandler(const RawHandler&) = delete;
     RawHandler& operator=(const RawHandler&) = delete;
     ~RawHandler();
-    // Removes the handler; fails when it is no longer bound. When the window still exists but the
-    // removal fails, the handler stays bound and is called on until the window is destroyed.
-    [[nodiscard]] VoidResult unbind();
+    // The call that removes a window subclass, RemoveWindowSubclass unless a test puts one in its
+    // place that fails as Windows may.
+    using RemoveSubclass = BOOL(WINAPI*)(HWND, SUBCLASSPROC, UINT_PTR);
+    // Removes the handler; fails when it is no longer bound. When the window still exists but its
+    // subclass cannot be removed, the handler is disarmed: it is no longer called, a later bind
+    // of the same id takes its place, and the window frees it at its last message.
+    [[nodiscard]] VoidResult unbind(RemoveSubclass remove = RemoveWindowSubclass);
 
   private:
-    // What the subclass calls. The owner holds it while the handler is bound; a binding that
-    // could not be removed is left to the subclass, which frees it when its window goes.
+    // What the subclass calls, also named by the window's property of the id. The owner holds it
+    // while it is armed; a disarmed one belongs to the window, until its last message or until a
+    // new binding of the id replaces it.
     struct Binding {
         RawHandlerFn handler;
-        bool left_to_window = false;
+        bool armed = true;
     };
 
     RawHandler() = default;

@@ -171,11 +171,7 @@ TEST_F(ServiceToolTest, ABadCheckValueShowsOneBoxPerChange) {
     auto section = SharedMemory::create_named(STATUS_SECTION_NAME_SERVICE, true);
     ASSERT_TRUE(section.has_value()) << section.error().message();
     std::uint8_t* view = section->view();
-    // Both proxies not connected: the check value is at bytes 10 to 17.
-    auto write_bad_record = [&] {
-        ASSERT_TRUE(AppStatus::write(view, AppStatus{}));
-        view[10] ^= 0xFF;
-    };
+    auto write_bad_record = [&] { ASSERT_TRUE(write_bad_check_value(view)); };
     // `while_open` runs while the box is still open.
     auto expect_one_box = [&](const char* when, const std::function<void()>& while_open) {
         HWND box = tool().wait_for_message_box();

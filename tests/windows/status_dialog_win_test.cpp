@@ -116,5 +116,37 @@ TEST_F(ToolTest, StatusDialogShowsItsSnapshotWhileTheMainWindowWaits) {
     EXPECT_TRUE(IsWindowEnabled(pinpad_details));
 }
 
+TEST_F(ToolTest, TheMainWindowStaysDisabledUnderTheDialogAfterTheStatusErrorBox) {
+    auto section = SharedMemory::create_named(SECTION, true);
+    ASSERT_TRUE(section.has_value()) << section.error().message();
+    ASSERT_TRUE(AppStatus::write(section->view(), {connected({}, 2), ProxyStatus{}}));
+    start_tool();
+    HWND main = main_window();
+    HWND terminal_details = service_control(6);
+    ASSERT_TRUE(wait_until([&] { return IsWindowEnabled(terminal_details) != FALSE; }));
+    click(terminal_details);
+    HWND dialog = tool().wait_for_window("Terminal-Proxy Status");
+    ASSERT_NE(dialog, nullptr);
+
+    // The read fails while the dialog is open: the box owned by the main window appears.
+    ASSERT_TRUE(write_bad_check_value(section->view()));
+    HWND box = tool().wait_for_message_box();
+    ASSERT_NE(box, nullptr);
+    EXPECT_EQ(message_box_text(box), "Konnte Service-Status nicht abrufen: Prüfsumme ungültig");
+    EXPECT_EQ(GetWindow(box, GW_OWNER), main);
+    answer_message_box(box, IDOK);
+    ASSERT_TRUE(wait_until([&] { return IsWindow(box) == FALSE; }));
+
+    // The box's end may enable the window for a moment; the tool disables it again, and later
+    // ticks leave it so while the dialog stays open.
+    EXPECT_TRUE(wait_until([&] { return IsWindowEnabled(main) == FALSE; }, 2s));
+    EXPECT_FALSE(wait_until([&] { return IsWindowEnabled(main) != FALSE; }, 2500ms));
+    EXPECT_TRUE(IsWindow(dialog));
+    EXPECT_TRUE(tool().top_level_windows(L"#32770").empty());
+    save_screenshot(main, "status_dialog_after_error_box.png", true);
+
+    expect_dialog_ends(main, dialog, [&] { request_close(dialog); });
+}
+
 }  // namespace
 }  // namespace tessaro::gui_test

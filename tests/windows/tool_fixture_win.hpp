@@ -8,9 +8,20 @@
 #include <memory>
 #include <string>
 
+#include "common/status.hpp"
 #include "tests/windows/gui_driver_win.hpp"
 
 namespace tessaro::gui_test {
+
+// A record of both proxies not connected whose check value (bytes 10 to 17) is spoiled, so that
+// the tool's read fails with "Prüfsumme ungültig".
+[[nodiscard]] inline bool write_bad_check_value(std::uint8_t* view) {
+    if (!AppStatus::write(view, AppStatus{})) {
+        return false;
+    }
+    view[10] ^= 0xFF;
+    return true;
+}
 
 class ToolTest : public ::testing::Test {
   protected:
