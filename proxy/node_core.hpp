@@ -295,15 +295,17 @@ struct Socket : std::enable_shared_from_this<Socket> {
     // peer only when the stall deadline passes.
     bool paused = false;     // pause_reading
     bool peer_full = false;  // the coupled peer's queue is above the bound
-    // Chunks read but not delivered, because reading was held back in the middle of one read
-    // (or, on Windows, the small wait read took bytes while it was); the next turn delivers them
-    // first. Empty nearly always, so a vector: an empty one costs no allocation.
+    // Chunks read but not delivered, because reading was held back in the middle of one read;
+    // the next turn delivers them first. Empty nearly always, so a vector: an empty one costs no
+    // allocation.
     std::vector<std::vector<std::uint8_t>> held;
-    // The end the small wait read saw while reading was held back (Windows): delivered, after
-    // `held`, by the next turn.
+    // The end of input a read saw behind bytes it delivered while reading became held back (or,
+    // on Windows, that the small wait read saw): delivered, after `held`, by the next turn.
     std::optional<asio::error_code> held_end;
-    // Windows: the buffer of the small read that waits for input (see Armed); empty elsewhere.
+    // Windows: the buffer of the small read that waits for input (see Armed), and how many bytes
+    // it took that the next read has not delivered yet; empty elsewhere.
     std::vector<std::uint8_t> wait_buffer;
+    std::size_t wait_filled = 0;
 
     // What the close watch reported of the peer, only ever worse: nothing yet, an ordered close
     // (its FIN), or a broken connection (a reset or an error).

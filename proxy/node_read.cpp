@@ -125,8 +125,9 @@ void NodeCore::on_input(const SocketPtr& socket, asio::error_code ec, std::size_
     }
     socket->set_receiving(Socket::Receiving::Turn);
     if (n > 0) {
-        socket->held.emplace_back(socket->wait_buffer.begin(),
-                                  socket->wait_buffer.begin() + static_cast<long>(n));
+        // They begin the next read's first chunk, so that a message is delivered as the system
+        // holds it and not cut at the small read's size.
+        socket->wait_filled = n;
     } else if (ec && !os::waits_for_readiness()) {
         // The small read saw the end: it follows what was read before, in order.
         socket->held_end = ec;
@@ -154,35 +155,38 @@ bool NodeCore::read_chunks(const SocketPtr& socket, NodeLock& lock) {
         chunks[i] = take_buffer();
         buffers[i] = asio::buffer(chunks[i]);
     }
+    // Windows: the bytes the small wait read took come first.
+    const std::size_t prefix = socket->wait_filled;
+    socket->wait_filled = 0;
+    if (prefix > 0) {
+        std::copy_n(socket->wait_buffer.begin(), prefix, chunks[0].begin());
+        buffers[0] += prefix;
+    }
     asio::error_code ec;
     std::size_t n = 0;
     // A close meanwhile is seen at the top of the turn; the chunks are ours either way.
     std::ignore = outside(*socket, lock, [&] {
         n = socket->stream->read_some(std::span(buffers.data(), count), ec);
     });
-    if (ec == asio::error::would_block || ec == asio::error::try_again) {
+    const bool nothing_more = ec == asio::error::would_block || ec == asio::error::try_again;
+    if (nothing_more) {
+        ec.clear();
+    }
+    n += prefix;
+    if (n == 0) {
         for (std::size_t i = 0; i < count; ++i) {
             give_buffer(std::move(chunks[i]));
         }
         if (socket->closed) {
             socket->set_receiving(Socket::Receiving::Idle);
+        } else if (ec) {
+            input_ended(socket, ec, lock);
         } else {
             arm_read(socket, lock);
         }
         return false;
     }
-    if (ec) {
-        for (std::size_t i = 0; i < count; ++i) {
-            give_buffer(std::move(chunks[i]));
-        }
-        if (socket->closed) {
-            socket->set_receiving(Socket::Receiving::Idle);
-            return false;
-        }
-        input_ended(socket, ec, lock);
-        return false;
-    }
-    const bool filled = n == count * CHUNK_SIZE;
+    const bool filled = !nothing_more && !ec && n == count * CHUNK_SIZE;
     // The chunks as delivered: a well-filled one hands its buffer on, a small one is copied out
     // so that its buffer serves again.
     std::size_t filled_chunks = 0;
@@ -217,18 +221,24 @@ bool NodeCore::read_chunks(const SocketPtr& socket, NodeLock& lock) {
             return false;
         }
     }
-    if (!filled) {
-        // The system had no more just now: wait for the next input rather than ask again.
-        if (socket->closed) {
-            socket->set_receiving(Socket::Receiving::Idle);
-        } else if (!socket->draining() && held_back(*socket)) {
-            wait_for_resume(socket);
-        } else {
-            arm_read(socket, lock);
-        }
-        return false;
+    if (filled) {
+        return true;
     }
-    return true;
+    // The system had no more just now (or the input ended behind the bytes delivered): wait for
+    // the next input rather than ask again.
+    if (socket->closed) {
+        socket->set_receiving(Socket::Receiving::Idle);
+    } else if (!socket->draining() && held_back(*socket)) {
+        if (ec) {
+            socket->held_end = ec;  // the end follows the held bytes once resumed
+        }
+        wait_for_resume(socket);
+    } else if (ec) {
+        input_ended(socket, ec, lock);
+    } else {
+        arm_read(socket, lock);
+    }
+    return false;
 }
 
 bool NodeCore::deliver_chunks(const SocketPtr& socket, NodeLock& lock,

@@ -29,9 +29,14 @@ using asio::ip::tcp;
 using namespace std::chrono_literals;
 
 constexpr auto TIMEOUT = 10s;
-// Whether the node learns of a peer's close on a socket that it does not read: the close watch
-// does on both systems.
+// Whether the node learns of a peer's FIN behind bytes that it has not read: on Linux the close
+// watch does; under Wine the watch (the AFD poll) reports a FIN only once the bytes before it are
+// read, and a reset at once.
+#if defined(_WIN32)
+constexpr bool CLOSE_SEEN_WITHOUT_READING = false;
+#else
 constexpr bool CLOSE_SEEN_WITHOUT_READING = true;
+#endif
 // One read of the node; a reader may be one chunk past a bound when it pauses.
 constexpr std::size_t CHUNK = 64 * 1024;
 
@@ -661,59 +666,71 @@ TEST(TcpProxyTest, ClientClosingWhileConnectingRemovesThePair) {
     }
 }
 
-// A connected client closes while its device has stopped reading, so that the relay no longer
-// reads the client: the pair goes once the device has taken nothing for the flush deadline, and
-// the device's socket closes.
+// A connected client closes, or resets, while its device has stopped reading, so that the relay
+// no longer reads the client: a close ends the pair once the device has taken nothing for the
+// stall deadline, a reset at once; the device's socket closes.
 TEST(TcpProxyTest, ClientClosingWhileItsDeviceDoesNotReadRemovesThePair) {
-    if (!CLOSE_SEEN_WITHOUT_READING) {
-        GTEST_SKIP() << "Winsock tells a peer's close only to a reader";
-    }
-    DeviceServer device;
-    RelayLoop loop;
-    const auto listen = loopback(free_port());
-    TcpProxy& relay = loop.add(DeviceKind::Pinpad, listen, device.address());
-    loop.start();
+    for (const bool reset : {false, true}) {
+        SCOPED_TRACE(reset ? "reset" : "close");
+        if (!reset && !CLOSE_SEEN_WITHOUT_READING) {
+            continue;  // seen only once the bytes before the FIN are read
+        }
+        DeviceServer device;
+        RelayLoop loop;
+        const auto listen = loopback(free_port());
+        TcpProxy& relay = loop.add(DeviceKind::Pinpad, listen, device.address());
+        loop.start();
 
-    Peer client;
-    ASSERT_TRUE(client.connect(listen));
-    const auto c = client.local();
-    auto server = device.accept();
-    ASSERT_NE(server, nullptr);
-    ASSERT_TRUE(capture().wait_for(
-        PINPAD, "Connection " + pair_text(c, device.address()) + " established"));
-    const auto device_id =
-        loop.with([&] { return relay.pairs().begin()->second.device.resource_id; });
+        Peer client;
+        ASSERT_TRUE(client.connect(listen));
+        const auto c = client.local();
+        auto server = device.accept();
+        ASSERT_NE(server, nullptr);
+        ASSERT_TRUE(capture().wait_for(
+            PINPAD, "Connection " + pair_text(c, device.address()) + " established"));
+        const auto device_id =
+            loop.with([&] { return relay.pairs().begin()->second.device.resource_id; });
 
-    // Written a chunk at a time until the queue towards the device is above its bound: then the
-    // relay stops reading the client, and what is written last still fits into the system's
-    // buffers, so the close behind it arrives.
-    std::size_t sent = 0;
-    const auto deadline = std::chrono::steady_clock::now() + 20s;
-    while (loop.handler()->queued_bytes(device_id) <= TCP_PROXY_QUEUE_BOUND &&
-           std::chrono::steady_clock::now() < deadline) {
-        ASSERT_TRUE(client.write(pattern(sent, CHUNK), 2s));
-        sent += CHUNK;
-        wait_until([&] { return loop.handler()->queued_bytes(device_id) > TCP_PROXY_QUEUE_BOUND; },
-                   20ms);
-    }
-    ASSERT_GT(loop.handler()->queued_bytes(device_id), TCP_PROXY_QUEUE_BOUND);
-    // A few bytes more, for a read that may still be under way; they leave room for the close.
-    ASSERT_TRUE(client.write(pattern(sent, 1024), 2s));
-    std::this_thread::sleep_for(100ms);
-    client.close();
+        // Written a chunk at a time until the queue towards the device is above its bound: then the
+        // relay stops reading the client, and what is written last still fits into the system's
+        // buffers, so the close behind it arrives.
+        std::size_t sent = 0;
+        const auto deadline = std::chrono::steady_clock::now() + 20s;
+        while (loop.handler()->queued_bytes(device_id) <= TCP_PROXY_QUEUE_BOUND &&
+               std::chrono::steady_clock::now() < deadline) {
+            ASSERT_TRUE(client.write(pattern(sent, CHUNK), 2s));
+            sent += CHUNK;
+            wait_until(
+                [&] { return loop.handler()->queued_bytes(device_id) > TCP_PROXY_QUEUE_BOUND; },
+                20ms);
+        }
+        ASSERT_GT(loop.handler()->queued_bytes(device_id), TCP_PROXY_QUEUE_BOUND);
+        // A few bytes more, for a read that may still be under way; they leave room for the close.
+        ASSERT_TRUE(client.write(pattern(sent, 1024), 2s));
+        std::this_thread::sleep_for(100ms);
+        const auto closed_at = std::chrono::steady_clock::now();
+        if (reset) {
+            client.reset();
+        } else {
+            client.close();
+        }
 
-    EXPECT_TRUE(capture().wait_for(
-        PINPAD, "Connection " + pair_text(c, device.address()) + " closed by client",
-        node::REMOVE_FLUSH_DEADLINE + TIMEOUT));
-    EXPECT_TRUE(loop.with([&] { return relay.pairs().empty(); }));
-    // The device's side writes what it can until its own flush deadline, then closes.
-    const auto until = std::chrono::steady_clock::now() + node::REMOVE_FLUSH_DEADLINE + TIMEOUT;
-    Peer::Outcome outcome = Peer::Outcome::Bytes;
-    while (outcome == Peer::Outcome::Bytes && std::chrono::steady_clock::now() < until) {
-        outcome = server->read_some().outcome;
+        EXPECT_TRUE(capture().wait_for(
+            PINPAD, "Connection " + pair_text(c, device.address()) + " closed by client",
+            node::REMOVE_FLUSH_DEADLINE + TIMEOUT));
+        EXPECT_TRUE(loop.with([&] { return relay.pairs().empty(); }));
+        if (reset) {
+            EXPECT_LT(std::chrono::steady_clock::now() - closed_at, node::STALL_DEADLINE);
+        }
+        // The device's side writes what it can until its own flush deadline, then closes.
+        const auto until = std::chrono::steady_clock::now() + node::REMOVE_FLUSH_DEADLINE + TIMEOUT;
+        Peer::Outcome outcome = Peer::Outcome::Bytes;
+        while (outcome == Peer::Outcome::Bytes && std::chrono::steady_clock::now() < until) {
+            outcome = server->read_some().outcome;
+        }
+        EXPECT_NE(outcome, Peer::Outcome::Bytes);
+        EXPECT_NE(outcome, Peer::Outcome::Timeout);
     }
-    EXPECT_NE(outcome, Peer::Outcome::Bytes);
-    EXPECT_NE(outcome, Peer::Outcome::Timeout);
 }
 
 // A client that sends its request and then shuts down its sending side, as `socat -t` or `nc -N`
