@@ -144,8 +144,9 @@ class NodeHandler {
 
     Readiness is_ready(ResourceId id) const;
 
-    // Ends the socket's events at once; bytes already queued on it are still written (up to
-    // REMOVE_FLUSH_DEADLINE), then it closes. False when the socket is unknown.
+    // Ends the socket's events at once; bytes already queued on it are still written (given up
+    // once none has moved for STALL_DEADLINE), then it shuts down and closes once the peer has.
+    // False when the socket is unknown.
     bool remove(ResourceId id);
 
     // Ends sending on a TCP stream after every byte already queued on it (a FIN to the peer);

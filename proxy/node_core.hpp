@@ -652,8 +652,9 @@ class NodeCore {
     // so that the callback may call back into the node (even remove the stream); re-takes it and
     // returns true when the stream was closed meanwhile, which ends the turn (Turn -> Idle).
     [[nodiscard]] bool deliver_in_turn(const SocketPtr& socket, NodeLock& lock, Event&& event);
+    // A draining stream is never held back: it reads to drop its input.
     static bool held_back(const Socket& socket) {
-        return socket.paused || socket.peer_full;
+        return !socket.draining() && (socket.paused || socket.peer_full);
     }
     // Hands a stream to the close watch, once per stream: at its first pause (most streams are
     // never paused) or once it has read its peer's FIN (a reset then still ends it). The watch

@@ -41,7 +41,7 @@ void NodeCore::update_reading(const SocketPtr& socket) {
         (socket->receiving != R::Idle && socket->receiving != R::Waiting)) {
         return;  // the turn's holder or the wait's completion looks again
     }
-    if (!socket->draining() && held_back(*socket)) {
+    if (held_back(*socket)) {
         if (socket->receiving == R::Idle) {
             wait_for_resume(socket);  // held back before its first read
         }
@@ -67,7 +67,7 @@ void NodeCore::read_turn(const SocketPtr& socket, NodeLock& lock) {
             socket->set_receiving(Socket::Receiving::Idle);
             return;
         }
-        if (!socket->draining() && held_back(*socket)) {
+        if (held_back(*socket)) {
             wait_for_resume(socket);
             return;
         }
@@ -141,7 +141,7 @@ bool NodeCore::read_chunks(const SocketPtr& socket, NodeLock& lock) {
     // takes much more than the peer can queue, so reading holds back between reads, not in the
     // middle of one.
     std::size_t count = 1;
-    if (!socket->draining() && socket->coupled != 0) {
+    if (socket->coupled != 0) {
         if (auto it = sockets_.find(socket->coupled); it != sockets_.end()) {
             const Socket& peer = *it->second;
             const std::size_t room = peer.bound > peer.queued ? peer.bound - peer.queued : 0;
@@ -228,7 +228,7 @@ bool NodeCore::read_chunks(const SocketPtr& socket, NodeLock& lock) {
     // the next input rather than ask again.
     if (socket->closed) {
         socket->set_receiving(Socket::Receiving::Idle);
-    } else if (!socket->draining() && held_back(*socket)) {
+    } else if (held_back(*socket)) {
         if (ec) {
             socket->held_end = ec;  // the end follows the held bytes once resumed
         }
