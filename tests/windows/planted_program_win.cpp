@@ -1,7 +1,10 @@
 // Stands for a program planted under another program's name: it leaves the marker file
 // "<its own path>.ran", which holds two lines in UTF-8, its command line and its working folder,
-// and ends. The marker appears whole or not at all.
+// and ends. The marker appears whole or not at all. It also stands for a program that does not
+// protect itself from DLLs planted beside it: it imports iphlpapi.dll the ordinary way.
 #include "common/os/windows.hpp"
+
+#include <iphlpapi.h>
 
 #include <string>
 
@@ -19,6 +22,10 @@ std::string utf8(const std::wstring& text) {
 }  // namespace
 
 int main() {
+    // Any call will do; it makes the loader resolve iphlpapi.dll when the program starts.
+    ULONG size = 0;
+    GetAdaptersAddresses(AF_UNSPEC, 0, nullptr, nullptr, &size);
+
     std::wstring path(MAX_PATH, L'\0');
     DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
     if (length == 0 || length >= path.size()) {
