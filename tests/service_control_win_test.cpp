@@ -113,12 +113,5 @@ TEST(EventViewerWin, WithoutMmcTheStartFailsWithProgramNotFound) {
     EXPECT_EQ(started.error().message(), "program not found");
 }
 
-TEST(EventViewerWin, TheCommandFiltersOnTheServiceSource) {
-    EXPECT_EQ(EVENT_VIEWER_PROGRAM, "mmc.exe");
-    EXPECT_EQ(event_viewer_arguments(),
-              (std::vector<std::string>{"eventvwr.msc", "/c:Application",
-                                        "/f:*[System[Provider[@Name='Korvel Tessaro']]]"}));
-}
-
 }  // namespace
 }  // namespace tessaro::winconfig

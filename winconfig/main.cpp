@@ -1,9 +1,11 @@
-// tessaro-config.exe: the configuration window. Start-up in this order: the window layer and the
-// COM apartment, the WMI connection on it, the default font, the settings, the window, the
-// binding, the message loop; the model's first event then fills and shows the window.
+// tessaro-config.exe: the configuration window. Start-up in this order: the DLL search restricted
+// to the system folder, the window layer and the COM apartment, the WMI connection on it, the
+// default font, the settings, the window, the binding, the message loop; the model's first event
+// then fills and shows the window.
 #include <cstdio>
 #include <memory>
 
+#include "common/os/dll_search.hpp"
 #include "common/os/wmi.hpp"
 #include "common/settings.hpp"
 #include "winconfig/config_app.hpp"
@@ -28,6 +30,12 @@ int fatal(const char* what, const Error& error) {
 }  // namespace
 
 int main() {
+    // First of all: the tool runs elevated, possibly from a download folder, and the window
+    // layer's first call already loads a DLL that the loader does not know.
+    if (auto restricted = os::restrict_dll_search_to_system_folder(); !restricted) {
+        return fatal("Failed to restrict the DLL search", restricted.error());
+    }
+
     auto gui_library = gui::GuiLibrary::init();
     if (!gui_library) {
         return fatal("Failed to init Native Windows GUI", gui_library.error());

@@ -2,9 +2,12 @@
 
 namespace tessaro::winconfig {
 
-std::vector<std::string> event_viewer_arguments() {
-    return {"eventvwr.msc", "/c:Application",
-            std::string("/f:*[System[Provider[@Name='") + "Korvel Tessaro" + "']]]"};
+EventViewerCommand event_viewer_command(std::string_view system_folder) {
+    std::string folder(system_folder);
+    return {.program = folder + "\\" + std::string(EVENT_VIEWER_PROGRAM),
+            .arguments = {folder + "\\eventvwr.msc", "/c:Application",
+                          std::string("/f:*[System[Provider[@Name='") + "Korvel Tessaro" + "']]]"},
+            .working_folder = folder};
 }
 
 }  // namespace tessaro::winconfig

@@ -55,13 +55,22 @@ class ServiceManager {
 // carries the system's text.
 [[nodiscard]] Result<std::unique_ptr<ServiceManager>> open_service_manager();
 
-// The event viewer's command: "mmc.exe" and its arguments, on the events of the source
-// "Korvel Tessaro" in the Application log.
+// The event viewer's command, on the events of the source "Korvel Tessaro" in the Application
+// log. The tool runs with administrator rights, so nothing that the viewer runs or reads may come
+// from the tool's folder or from the folder it was started in: the program, its console file and
+// its working folder are all the system folder's.
 inline constexpr std::string_view EVENT_VIEWER_PROGRAM = "mmc.exe";
-std::vector<std::string> event_viewer_arguments();
+struct EventViewerCommand {
+    std::string program;                 // full path of "mmc.exe"
+    std::vector<std::string> arguments;  // after the program's name "mmc.exe"
+    std::string working_folder;
 
-// Starts the system folder's "mmc.exe" as the event viewer without waiting for it. Errors:
-// "program not found" when it is not there, else the system's message and " (os error N)".
+    bool operator==(const EventViewerCommand&) const = default;
+};
+EventViewerCommand event_viewer_command(std::string_view system_folder);
+
+// Starts the event viewer's command in this system's folder without waiting for it. Errors:
+// "program not found" when "mmc.exe" is not there, else the system's message and " (os error N)".
 [[nodiscard]] VoidResult start_event_viewer();
 
 }  // namespace tessaro::winconfig

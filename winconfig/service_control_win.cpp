@@ -142,28 +142,30 @@ Result<std::unique_ptr<ServiceManager>> open_service_manager() {
 }
 
 VoidResult start_event_viewer() {
+    std::wstring system_folder(MAX_PATH, L'\0');
+    UINT length =
+        GetSystemDirectoryW(system_folder.data(), static_cast<UINT>(system_folder.size()));
+    if (length == 0 || length >= system_folder.size()) {
+        return fail(last_system_error());
+    }
+    system_folder.resize(length);
+    EventViewerCommand command = event_viewer_command(
+        os::utf16_to_utf8(std::u16string(system_folder.begin(), system_folder.end())));
     std::wstring line;
     append_argument(line, to_wide(EVENT_VIEWER_PROGRAM));
-    for (const auto& argument : event_viewer_arguments()) {
+    for (const auto& argument : command.arguments) {
         line += L' ';
         append_argument(line, to_wide(argument));
     }
-    // The system folder's program by its full path: the search of the command line's first word
-    // would look in the tool's folder and the current folder first, and the tool runs with
-    // administrator rights.
-    std::wstring program(MAX_PATH, L'\0');
-    UINT length = GetSystemDirectoryW(program.data(), static_cast<UINT>(program.size()));
-    if (length == 0 || length >= program.size()) {
-        return fail(last_system_error());
-    }
-    program.resize(length);
-    program += L'\\';
-    program += to_wide(EVENT_VIEWER_PROGRAM);
+    // By its full path: the search of the command line's first word would look in the tool's
+    // folder and the current folder first.
+    std::wstring program = to_wide(command.program);
+    std::wstring working_folder = to_wide(command.working_folder);
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process{};
-    if (!CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &startup, &process)) {
+    if (!CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        working_folder.c_str(), &startup, &process)) {
         DWORD code = GetLastError();
         if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) {
             return fail("program not found");

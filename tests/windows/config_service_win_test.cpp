@@ -1,7 +1,8 @@
 // The "Dienst" tab of the configuration tool against the real service: the tool's window driven
 // from outside under Wine on a private X display while tessaro.exe is installed, started and
 // stopped as the Windows service "korvel-tessaro"; and the event viewer's button where Wine has
-// no "mmc.exe", also with one planted beside the tool or in its working folder.
+// no "mmc.exe", also with one planted beside the tool or in its working folder, and with a
+// stand-in in the system folder that records how the tool started it.
 //
 // The start argument "tessaro-config" leaves no trace: the service reads and ignores its
 // arguments, and the manager keeps none of them. The model's tests check that the tool passes
@@ -14,6 +15,7 @@
 #include "tests/run_program_win.hpp"
 #include "tests/windows/gui_driver_win.hpp"
 #include "tests/windows/service_fixture_win.hpp"
+#include "tests/windows/temp_folder_win.hpp"
 
 namespace tessaro::gui_test {
 namespace {
@@ -68,9 +70,70 @@ TEST_F(ServiceToolTest, TheServiceButtonFollowsAndDrivesTheService) {
     EXPECT_TRUE(tool().top_level_windows(L"#32770").empty());
 }
 
-TEST_F(ToolTest, TheEventViewerButtonWithoutMmcShowsProgramNotFound) {
-    wchar_t found[MAX_PATH];
-    if (SearchPathW(nullptr, L"mmc.exe", nullptr, MAX_PATH, found, nullptr) != 0) {
+std::wstring system_folder() {
+    std::wstring folder(MAX_PATH, L'\0');
+    folder.resize(GetSystemDirectoryW(folder.data(), MAX_PATH));
+    return folder;
+}
+
+// The whole file; empty when it cannot be read.
+std::string file_content(const std::wstring& path) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return {};
+    }
+    std::string content;
+    char buffer[4096];
+    DWORD got = 0;
+    while (ReadFile(file, buffer, sizeof(buffer), &got, nullptr) && got > 0) {
+        content.append(buffer, got);
+    }
+    CloseHandle(file);
+    return content;
+}
+
+// Wine has no "mmc.exe" in its system folder. A test may put the stand-in program there under
+// that name for its own run; one that an interrupted run left there is known by its content and
+// removed before each test, so that the tests see Wine as it is.
+class EventViewerTest : public ToolTest {
+  protected:
+    static std::wstring system_mmc() { return system_folder() + L"\\mmc.exe"; }
+    static std::wstring stand_in() { return windows_path(TESSARO_PLANTED_EXE); }
+
+    void SetUp() override {
+        ToolTest::SetUp();
+        std::string content = file_content(system_mmc());
+        if (!content.empty() && content == file_content(stand_in())) {
+            DeleteFileW(system_mmc().c_str());
+        }
+        DeleteFileW((system_mmc() + L".ran").c_str());
+    }
+    void TearDown() override {
+        if (planted_) {
+            DeleteFileW(system_mmc().c_str());
+            DeleteFileW((system_mmc() + L".ran").c_str());
+        }
+        ToolTest::TearDown();
+    }
+
+    static bool wine_has_mmc() {
+        wchar_t found[MAX_PATH];
+        return SearchPathW(nullptr, L"mmc.exe", nullptr, MAX_PATH, found, nullptr) != 0;
+    }
+    // Puts the stand-in in the system folder as "mmc.exe"; the path of its marker.
+    std::wstring plant_system_mmc() {
+        planted_ = CopyFileW(stand_in().c_str(), system_mmc().c_str(), TRUE) != FALSE;
+        EXPECT_TRUE(planted_) << "could not write " << utf8(system_mmc());
+        return system_mmc() + L".ran";
+    }
+
+  private:
+    bool planted_ = false;
+};
+
+TEST_F(EventViewerTest, TheEventViewerButtonWithoutMmcShowsProgramNotFound) {
+    if (wine_has_mmc()) {
         GTEST_SKIP() << "this Wine has an mmc.exe";
     }
     start_tool();
@@ -86,48 +149,11 @@ TEST_F(ToolTest, TheEventViewerButtonWithoutMmcShowsProgramNotFound) {
     EXPECT_TRUE(wait_until([&] { return IsWindow(box) == FALSE; }));
 }
 
-// A folder of the test's own under the temporary folder, removed with what is in it.
-class TempFolder {
-  public:
-    explicit TempFolder(const std::wstring& name) {
-        std::wstring temp(MAX_PATH, L'\0');
-        temp.resize(GetTempPathW(MAX_PATH, temp.data()));
-        path_ = temp + name + L"-" + std::to_wstring(GetCurrentProcessId());
-        created_ = CreateDirectoryW(path_.c_str(), nullptr) != FALSE ||
-                   GetLastError() == ERROR_ALREADY_EXISTS;
-    }
-    TempFolder(const TempFolder&) = delete;
-    TempFolder& operator=(const TempFolder&) = delete;
-    ~TempFolder() {
-        for (const std::wstring& file : files_) {
-            DeleteFileW(file.c_str());
-        }
-        RemoveDirectoryW(path_.c_str());
-    }
-    bool created() const { return created_; }
-    const std::wstring& path() const { return path_; }
-    // The path of `name` in the folder, deleted with the folder.
-    std::wstring file(const std::wstring& name) {
-        files_.push_back(path_ + L"\\" + name);
-        return files_.back();
-    }
-
-  private:
-    std::wstring path_;
-    std::vector<std::wstring> files_;
-    bool created_ = false;
-};
-
-bool file_exists(const std::wstring& path) {
-    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
 // The tool runs with administrator rights: a program named "mmc.exe" in its own folder or in its
 // current folder must not be started in the event viewer's place, which only the system folder's
 // "mmc.exe" takes.
-TEST_F(ToolTest, TheEventViewerButtonStartsNoMmcPlantedBesideTheToolOrInItsWorkingFolder) {
-    wchar_t found[MAX_PATH];
-    if (SearchPathW(nullptr, L"mmc.exe", nullptr, MAX_PATH, found, nullptr) != 0) {
+TEST_F(EventViewerTest, TheEventViewerButtonStartsNoMmcPlantedBesideTheToolOrInItsWorkingFolder) {
+    if (wine_has_mmc()) {
         GTEST_SKIP() << "this Wine has an mmc.exe";
     }
     for (bool beside_the_tool : {true, false}) {
@@ -159,6 +185,36 @@ TEST_F(ToolTest, TheEventViewerButtonStartsNoMmcPlantedBesideTheToolOrInItsWorki
         request_close(main_window());
         EXPECT_EQ(tool().wait_for_exit(), 0u);
     }
+}
+
+// The system folder's "mmc.exe" (here the stand-in, which records how it was started) gets the
+// system folder's console file by its full path and the system folder as its working folder: an
+// "eventvwr.msc" in the folder the tool was started in is neither named nor found.
+TEST_F(EventViewerTest, TheEventViewerRunsInTheSystemFolderOnItsConsoleFile) {
+    if (wine_has_mmc()) {
+        GTEST_SKIP() << "this Wine has an mmc.exe";
+    }
+    TempFolder working_folder(L"tessaro-work-msc");
+    ASSERT_TRUE(working_folder.created());
+    HANDLE planted = CreateFileW(working_folder.file(L"eventvwr.msc").c_str(), GENERIC_WRITE, 0,
+                                 nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(planted, INVALID_HANDLE_VALUE);
+    CloseHandle(planted);
+    std::wstring marker = plant_system_mmc();
+    ASSERT_FALSE(HasFailure());
+
+    start_tool_from(windows_path(TESSARO_CONFIG_EXE), working_folder.path());
+    click(service_control(14));
+    ASSERT_TRUE(wait_until([&] { return file_exists(marker); })) << "mmc.exe was not started";
+    const std::string folder = utf8(system_folder());
+    EXPECT_EQ(file_content(marker),
+              "mmc.exe " + folder +
+                  "\\eventvwr.msc /c:Application \"/f:*[System[Provider[@Name='Korvel "
+                  "Tessaro']]]\"\n" +
+                  folder + "\n");
+    EXPECT_TRUE(tool().top_level_windows(L"#32770").empty());
+    request_close(main_window());
+    EXPECT_EQ(tool().wait_for_exit(), 0u);
 }
 
 }  // namespace
