@@ -21,9 +21,10 @@
 // 200 round trips of warm-up that are not counted; p50 and p99 come from the samples of all
 // rounds pooled. Connection rate runs 8 rounds of 4 workers; a path's rate is its connections
 // over its own time summed over the rounds. The 1000 pairs and the stalled receivers run once
-// per path.
+// per path. The memory of idle pairs is each relay process's RSS growth over 1000 pairs that
+// have made one round trip each and are left open, on a fresh process per path.
 //
-// Run as root: relay_bench [--quick] [--only bulk|latency|rate|pairs|memory]
+// Run as root: relay_bench [--quick] [--only bulk|latency|rate|pairs|memory|idle]
 // (haproxy's notices, each relay process's signal delays and the minimal relay's counts appear on
 // stderr)
 // (--quick: a quarter of the bytes and round trips; --only: one group of measurements, e.g. to
@@ -605,6 +606,19 @@ int minimal_child_main(const std::string& tag) {
     return 0;
 }
 
+// A field of /proc/<pid>/status in kB ("VmRSS:" now, "VmHWM:" the peak); -1 when it cannot be
+// read.
+long process_status_kb(pid_t pid, const char* field) {
+    std::ifstream in(fmt::format("/proc/{}/status", pid));
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.starts_with(field)) {
+            return std::strtol(line.c_str() + std::strlen(field), nullptr, 10);
+        }
+    }
+    return -1;
+}
+
 // A relay child process of this program: `mode` is its option, `pid_slot` where the fatal-signal
 // handler finds it.
 class RelayProcess {
@@ -653,16 +667,7 @@ class RelayProcess {
     ~RelayProcess() { stop(); }
 
     // kB from /proc/<pid>/status: "VmRSS" now, "VmHWM" the peak.
-    long status_kb(const char* field) const {
-        std::ifstream in(fmt::format("/proc/{}/status", pid_));
-        std::string line;
-        while (std::getline(in, line)) {
-            if (line.starts_with(field)) {
-                return std::strtol(line.c_str() + std::strlen(field) + 1, nullptr, 10);
-            }
-        }
-        return -1;
-    }
+    long status_kb(const char* field) const { return process_status_kb(pid_, field); }
 
     pid_t pid() const { return pid_; }
 
@@ -1165,6 +1170,55 @@ Stall stalled(const Path& path, const RelayProcess& relay, char mode, std::uint6
     return result;
 }
 
+// The growth of a relay process's RSS per pair while `pairs` connections are open, each of them
+// idle after one round trip of 256 bytes. One pair is opened and closed first, so that what the
+// first pair of a process sets up once is not counted.
+struct IdlePairs {
+    bool ok = false;
+    int opened = 0;
+    double kib_per_pair = 0;
+};
+
+IdlePairs idle_pairs(const Path& path, pid_t relay_pid, int pairs, std::chrono::seconds limit) {
+    IdlePairs result;
+    const auto header = encode({'E', 0, 0});
+    std::array<std::uint8_t, HEADER_SIZE + 256> request{};
+    std::copy(header.begin(), header.end(), request.begin());
+    std::fill(request.begin() + HEADER_SIZE, request.end(), 0x42);
+    auto one_round_trip = [&]() -> Fd {
+        Fd fd = connect_to(path.target);
+        std::array<std::uint8_t, 256> answer{};
+        if (!fd || !write_all(fd.get(), request.data(), request.size()) ||
+            !read_all(fd.get(), answer.data(), answer.size())) {
+            return Fd();
+        }
+        return fd;
+    };
+    if (!one_round_trip()) {
+        return result;
+    }
+    // What the relay does after a close (the shutdowns, releasing the pair) is over by then.
+    std::this_thread::sleep_for(300ms);
+    const long before_kb = process_status_kb(relay_pid, "VmRSS:");
+    std::vector<Fd> open;
+    open.reserve(static_cast<std::size_t>(pairs));
+    const auto deadline = Clock::now() + limit;
+    while (static_cast<int>(open.size()) < pairs && Clock::now() < deadline) {
+        Fd fd = one_round_trip();
+        if (!fd) {
+            break;
+        }
+        open.push_back(std::move(fd));
+    }
+    result.opened = static_cast<int>(open.size());
+    // The last answers' writes and any work the relay does after them are over by then.
+    std::this_thread::sleep_for(500ms);
+    const long after_kb = process_status_kb(relay_pid, "VmRSS:");
+    result.ok = result.opened == pairs && before_kb > 0 && after_kb > 0;
+    result.kib_per_pair = static_cast<double>(after_kb - before_kb) / pairs;
+    return result;
+}
+
 // ---- the report ------------------------------------------------------------------------------
 
 // The machine's load, printed with the results: a relay process suffers more than kernel
@@ -1372,6 +1426,41 @@ int run_bench(bool quick, const std::string& only) {
         idle_kb = stall_small_h.idle_kb;
     }
 
+    // Memory of idle pairs: each relay on a fresh process, for the same reason.
+    constexpr int IDLE_PAIRS = 1000;
+    constexpr auto IDLE_LIMIT = 60s;  // for opening the pairs, per path
+    IdlePairs idle[PATHS];
+    if (want("idle")) {
+        const auto measure = [&](int p, pid_t pid) {
+            return in_namespace(names.ns_client, [&] {
+                idle[p] = idle_pairs(paths[p], pid, IDLE_PAIRS, IDLE_LIMIT);
+            });
+        };
+        if (!relay.start(names.tag)) {
+            fmt::print(stderr, "relay did not restart\n");
+            return 1;
+        }
+        const bool ran = measure(R, relay.pid());
+        relay.stop();
+        if (!ran) {
+            return 1;
+        }
+        if (minimal.start(names.tag)) {
+            measure(M, minimal.pid());
+        } else {
+            fmt::print(stderr, "minimal relay did not restart\n");
+        }
+        minimal.stop();
+        if (available[H]) {
+            if (haproxy.start(names)) {
+                measure(H, haproxy.pid());
+            } else {
+                fmt::print(stderr, "haproxy did not restart\n");
+            }
+            haproxy.stop();
+        }
+    }
+
     fmt::print(
         "relay benchmark: {} bulk bytes per run in {} rounds, {} round trips per latency run in {} "
         "rounds, {} connections per rate run in {} rounds\n",
@@ -1385,12 +1474,15 @@ int run_bench(bool quick, const std::string& only) {
     if (!haproxy_missing.empty()) {
         fmt::print("{}: its column and goals are left out\n", haproxy_missing);
     }
+    // Only the rows of the groups measured.
     row("", {"direct", "haproxy", "minimal", "relay"}, {"relay/dir", "relay/hap", "relay/min"});
-    ratio_row("bulk client->server (MiB/s)", up, available, 0);
-    ratio_row("bulk server->client (MiB/s)", down, available, 0);
-    ratio_row("bulk both ways (MiB/s each way)", both, available, 0);
-    const bool relay_processes[PATHS] = {false, available[H], true, true};
-    ratio_row("CPU seconds per GiB relayed (bulk)", cpu_per_gib, relay_processes, 2);
+    if (want("bulk")) {
+        ratio_row("bulk client->server (MiB/s)", up, available, 0);
+        ratio_row("bulk server->client (MiB/s)", down, available, 0);
+        ratio_row("bulk both ways (MiB/s each way)", both, available, 0);
+        const bool relay_processes[PATHS] = {false, available[H], true, true};
+        ratio_row("CPU seconds per GiB relayed (bulk)", cpu_per_gib, relay_processes, 2);
+    }
     const auto values = [](auto&& of) {
         return std::array<double, PATHS>{of(D), of(H), of(M), of(R)};
     };
@@ -1401,33 +1493,51 @@ int run_bench(bool quick, const std::string& only) {
         }
         return cells;
     };
-    ratio_row("round trip 256 B p50 (us)", values([&](int p) { return plain[p].p50_us; }),
-              available);
-    ratio_row("round trip 256 B p99 (us)", values([&](int p) { return plain[p].p99_us; }),
-              available);
-    ratio_row("round trip 2+254 B p50 (us)", values([&](int p) { return split[p].p50_us; }),
-              available);
-    ratio_row("round trip 2+254 B p99 (us)", values([&](int p) { return split[p].p99_us; }),
-              available);
-    ratio_row("connections/s (connect, round trip, close)",
-              values([&](int p) { return rate[p].per_second(); }), available, 0);
-    row("  failed connections", counts([&](int p) { return rate[p].failures; }), {});
-    ratio_row("1000 pairs: round trips/s",
-              values([&](int p) { return many[p].round_trips_per_second; }), available, 0);
-    row("1000 pairs: failed pairs", counts([&](int p) { return many[p].failures; }), {});
-    row("relay RSS idle (KiB)", {"-", "-", "-", std::to_string(idle_kb)}, {});
+    if (want("latency")) {
+        ratio_row("round trip 256 B p50 (us)", values([&](int p) { return plain[p].p50_us; }),
+                  available);
+        ratio_row("round trip 256 B p99 (us)", values([&](int p) { return plain[p].p99_us; }),
+                  available);
+        ratio_row("round trip 2+254 B p50 (us)", values([&](int p) { return split[p].p50_us; }),
+                  available);
+        ratio_row("round trip 2+254 B p99 (us)", values([&](int p) { return split[p].p99_us; }),
+                  available);
+    }
+    if (want("rate")) {
+        ratio_row("connections/s (connect, round trip, close)",
+                  values([&](int p) { return rate[p].per_second(); }), available, 0);
+        row("  failed connections", counts([&](int p) { return rate[p].failures; }), {});
+    }
+    if (want("pairs")) {
+        ratio_row("1000 pairs: round trips/s",
+                  values([&](int p) { return many[p].round_trips_per_second; }), available, 0);
+        row("1000 pairs: failed pairs", counts([&](int p) { return many[p].failures; }), {});
+    }
     const std::pair<const char*, const Stall*> stalls[] = {
         {"server not reading", &stall_small_h},
         {"server not reading", &stall_large_h},
         {"client not reading", &stall_small_r},
         {"client not reading", &stall_large_r},
     };
-    for (std::size_t i = 0; i < std::size(stalls); ++i) {
-        row(fmt::format("peak RSS growth, {}, {} MiB (KiB)", stalls[i].first,
-                        (i % 2 == 0 ? small : large) >> 20),
-            {"-", "-", "-",
-             stalls[i].second->ok ? std::to_string(stalls[i].second->growth_kb()) : "failed"},
-            {});
+    if (want("memory")) {
+        row("relay RSS idle (KiB)", {"-", "-", "-", std::to_string(idle_kb)}, {});
+        for (std::size_t i = 0; i < std::size(stalls); ++i) {
+            row(fmt::format("peak RSS growth, {}, {} MiB (KiB)", stalls[i].first,
+                            (i % 2 == 0 ? small : large) >> 20),
+                {"-", "-", "-",
+                 stalls[i].second->ok ? std::to_string(stalls[i].second->growth_kb()) : "failed"},
+                {});
+        }
+    }
+    if (want("idle")) {
+        const bool measured[PATHS] = {false, idle[H].ok, idle[M].ok, idle[R].ok};
+        ratio_row(
+            fmt::format("idle memory per pair after one round trip, {} pairs (KiB)", IDLE_PAIRS),
+            values([&](int p) { return idle[p].kib_per_pair; }), measured);
+        if (!idle[R].ok) {
+            fmt::print(stderr, "idle pairs: the relay took {} of {} pairs\n", idle[R].opened,
+                       IDLE_PAIRS);
+        }
     }
 
     const bool stalls_ok =
@@ -1482,6 +1592,8 @@ int run_bench(bool quick, const std::string& only) {
              stall_large_h.growth_kb() - stall_small_h.growth_kb() < budget_kb / 2 &&
              stall_large_r.growth_kb() - stall_small_r.growth_kb() < budget_kb / 2,
          want("memory")},
+        {fmt::format("idle memory per pair after one round trip <= 8 KiB ({} pairs)", IDLE_PAIRS),
+         idle[R].ok && idle[R].kib_per_pair <= 8, want("idle")},
     };
     fmt::print("\n");
     bool all = true;
@@ -1512,8 +1624,9 @@ int main(int argc, char** argv) {
         } else if (arg == "--only" && i + 1 < argc) {
             only = argv[++i];
         } else {
-            fmt::print(stderr,
-                       "usage: relay_bench [--quick] [--only bulk|latency|rate|pairs|memory]\n");
+            fmt::print(
+                stderr,
+                "usage: relay_bench [--quick] [--only bulk|latency|rate|pairs|memory|idle]\n");
             return 2;
         }
     }
