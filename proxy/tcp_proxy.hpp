@@ -20,11 +20,12 @@
 // TCP_PROXY_QUEUE_BOUND; at a bound the sending side is no longer read until the bytes have moved
 // on, so nothing is dropped.
 //
-// A side that is not read still ends its pair when its peer resets: on Linux the node learns of
-// it without reading. A client that closes while its device side has stopped taking bytes ends
-// the pair once that side has taken nothing for the stall deadline. Windows can tell neither
-// without reading: there such a pair ends when the device side goes, or when a write to the
-// client fails.
+// A side that is not read still ends its pair when its peer resets: the node's close watch
+// learns of it without reading. A client that closes while its device side has stopped taking
+// bytes ends the pair once that side has taken nothing for the stall deadline; that needs the
+// watch to see a FIN behind unread bytes, which Linux does (under Wine the watch sees it only once
+// those bytes are read, so there such a pair ends when the device side goes, a write to the client
+// fails, or keep-alive gives up).
 #pragma once
 
 #include <chrono>
