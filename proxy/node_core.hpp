@@ -699,6 +699,10 @@ class NodeCore {
     // one gathered call made without the mutex. Linux writes at once and hands what the system
     // did not take to Asio; Windows hands the write to Asio (WHOLE_WRITE_MAX at a time).
     void write_turn(const SocketPtr& socket, NodeLock& lock);
+    // The queue's front as the buffers of one gathered write, held in the socket (write turn
+    // held): up to MAX_WRITE_BUFFERS chunks, WHOLE_WRITE_MAX bytes where a write completes only
+    // once all of it is taken.
+    static std::span<const asio::const_buffer> gather(Socket& socket);
     // Starts an Asio write of the queue's front (write turn held).
     void write_async(const SocketPtr& socket, NodeLock& lock);
     void on_write(const SocketPtr& socket, asio::error_code ec, std::size_t n);

@@ -114,11 +114,7 @@ void NodeCore::write_turn(const SocketPtr& socket, NodeLock& lock) {
         write_async(socket, lock);
         return;
     }
-    std::size_t count = std::min(socket->out.size(), MAX_WRITE_BUFFERS);
-    for (std::size_t i = 0; i < count; ++i) {
-        socket->write_buffers[i] = asio::buffer(socket->out[i]) + (i == 0 ? socket->out_offset : 0);
-    }
-    const auto gathered = std::span(socket->write_buffers.data(), count);
+    const auto gathered = gather(*socket);
     asio::error_code ec;
     std::size_t n = 0;
     if (outside(*socket, lock, [&] { n = socket->stream->write_some(gathered, ec); })) {
@@ -143,11 +139,11 @@ void NodeCore::write_turn(const SocketPtr& socket, NodeLock& lock) {
     write_async(socket, lock);
 }
 
-void NodeCore::write_async(const SocketPtr& socket, NodeLock& lock) {
-    std::size_t count = std::min(socket->out.size(), MAX_WRITE_BUFFERS);
+std::span<const asio::const_buffer> NodeCore::gather(Socket& socket) {
+    std::size_t count = std::min(socket.out.size(), MAX_WRITE_BUFFERS);
     std::size_t total = 0;
     for (std::size_t i = 0; i < count; ++i) {
-        auto buffer = asio::buffer(socket->out[i]) + (i == 0 ? socket->out_offset : 0);
+        auto buffer = asio::buffer(socket.out[i]) + (i == 0 ? socket.out_offset : 0);
         if (!os::streams_io_directly() && total + buffer.size() > WHOLE_WRITE_MAX) {
             // Such a write completes only once all of it is taken: kept small, it completes
             // often enough for a slow peer to be seen moving.
@@ -155,9 +151,13 @@ void NodeCore::write_async(const SocketPtr& socket, NodeLock& lock) {
             count = i + 1;
         }
         total += buffer.size();
-        socket->write_buffers[i] = buffer;
+        socket.write_buffers[i] = buffer;
     }
-    const auto gathered = std::span(socket->write_buffers.data(), count);
+    return std::span(socket.write_buffers.data(), count);
+}
+
+void NodeCore::write_async(const SocketPtr& socket, NodeLock& lock) {
+    const auto gathered = gather(*socket);
     // A close meanwhile ends the write with operation_aborted; its handler gives the turn up.
     std::ignore = outside(*socket, lock, [&] {
         socket->stream->async_write_some(

@@ -58,10 +58,10 @@ bool release_before_close();
 // Closes a native socket handle that was released from Asio.
 void close_socket(NativeSocket socket);
 
-// Whether the node reads and writes a stream itself, without the node mutex, once Asio has found
-// it ready: several chunks per readiness, small sends written at once by the sender. POSIX: yes.
-// Windows: no, it keeps to Asio's own operations (completion ports), started without the node
-// mutex too.
+// Whether the node writes a stream itself, without the node mutex, and hands Asio only what the
+// system did not take: small sends written at once by the sender. POSIX: yes. Windows: no, its
+// writes are Asio's own operations (completion ports), started without the node mutex too.
+// (Reads are made by the node itself on both, once input has come: see waits_for_readiness.)
 bool streams_io_directly();
 
 // Whether a stream that waits for input waits for readiness, holding no buffer (Linux: Asio's
