@@ -266,10 +266,17 @@ class DeviceServer {
     }
 
     // Stops listening: a connection attempt still waiting for room is refused at its next try.
+    // The port stays bound, without listening, so that no other program's listener can take it
+    // meanwhile and accept that try.
     void refuse() {
+        const auto addr = acceptor_.local_endpoint();
         asio::error_code ec;
         acceptor_.close(ec);
         filler_.reset();
+        blocker_.open(tcp::v4(), ec);
+        if (!ec) {
+            blocker_.bind(addr, ec);
+        }
     }
 
     std::unique_ptr<Peer> accept(std::chrono::milliseconds timeout = TIMEOUT) {
@@ -291,6 +298,7 @@ class DeviceServer {
     asio::io_context ctx_;
     tcp::acceptor acceptor_;
     std::optional<Peer> filler_;
+    tcp::socket blocker_{ctx_};
 };
 
 // An echo server on its own thread, for tests that only need a device that answers.
@@ -426,6 +434,22 @@ class RelayLoop {
 
 std::string pair_text(SocketAddrV4 client, SocketAddrV4 device) {
     return client.to_string() + " <-> " + device.to_string();
+}
+
+// The last lines the relay and the node have logged, for a failure's message.
+std::string relay_log() {
+    constexpr std::size_t LAST = 40;
+    std::vector<std::string> kept;
+    for (const LogLine& l : capture().lines()) {
+        if (l.target.starts_with("tessaro::tcp_proxy") || l.target == "tessaro::node") {
+            kept.push_back(l.target + ": " + l.text);
+        }
+    }
+    std::string out = "\nlogged last:";
+    for (std::size_t i = kept.size() > LAST ? kept.size() - LAST : 0; i < kept.size(); ++i) {
+        out += "\n  " + kept[i];
+    }
+    return out;
 }
 
 bool wait_until(const std::function<bool()>& condition,
@@ -728,8 +752,12 @@ TEST(TcpProxyTest, ClientEndingWhileConnectingIsPassedOnAfterTheHeldBytes) {
         if (c.end == End::Reset || c.device_refuses) {
             if (c.device_refuses) {
                 device.refuse();
-                ASSERT_TRUE(capture().wait_for(TERMINAL, "Could not establish TCP connection to " +
-                                                             device_address.to_string() + "!"));
+                // The system tries again after 1, 3, 7, 15 s: give it up to the fifth try.
+                ASSERT_TRUE(capture().wait_for(
+                    TERMINAL,
+                    "Could not establish TCP connection to " + device_address.to_string() + "!",
+                    4 * TIMEOUT))
+                    << relay_log();
             } else {
                 ASSERT_TRUE(capture().wait_for(TERMINAL, "Connection " + text + BY_CLIENT));
             }
