@@ -68,8 +68,7 @@
 #include <fmt/format.h>
 
 #include "bench/minimal_relay.hpp"
-#include "proxy/node.hpp"
-#include "proxy/signal_id.hpp"
+#include "proxy/node/node.hpp"
 #include "proxy/tcp_proxy.hpp"
 
 namespace {

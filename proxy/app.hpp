@@ -11,8 +11,7 @@
 #include "common/error.hpp"
 #include "common/interfaces.hpp"
 #include "common/settings.hpp"
-#include "proxy/node.hpp"
-#include "proxy/signal_id.hpp"
+#include "proxy/node/node.hpp"
 
 namespace tessaro {
 

@@ -15,7 +15,7 @@
 #include "common/interfaces.hpp"
 #include "common/settings.hpp"
 #include "common/status.hpp"
-#include "proxy/node.hpp"
+#include "proxy/node/node.hpp"
 #include "proxy/service_discovery.hpp"
 #include "proxy/service_discovery_datagram.hpp"
 #include "proxy/tcp_proxy.hpp"

@@ -18,9 +18,8 @@
 #include "common/interfaces.hpp"
 #include "common/ipv4.hpp"
 #include "common/settings.hpp"
-#include "proxy/node.hpp"
+#include "proxy/node/node.hpp"
 #include "proxy/service_discovery_datagram.hpp"
-#include "proxy/signal_id.hpp"
 
 namespace tessaro {
 

@@ -42,7 +42,7 @@
 #include "common/interfaces.hpp"
 #include "common/ipv4.hpp"
 #include "common/settings.hpp"
-#include "proxy/node.hpp"
+#include "proxy/node/node.hpp"
 
 namespace tessaro {
 

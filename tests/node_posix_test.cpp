@@ -1,8 +1,8 @@
 // Linux only: a node's UDP socket bound to an adapter's unicast address also receives that
 // adapter's broadcasts, and may send to the broadcast address. Runs in two private network
 // namespaces joined by a veth pair; each side is a child process that enters its namespace.
-#include "proxy/node.hpp"
-#include "proxy/socket_options.hpp"
+#include "proxy/node/node.hpp"
+#include "proxy/node/socket_options.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // The event node over loopback: signal order and timing, the signal-id counter, stopping, TCP
 // and UDP sockets, remove-with-flush, backpressure and callbacks that call back into the node.
 // The peers are plain Asio sockets driven by the test thread.
-#include "proxy/node.hpp"
+#include "proxy/node/node.hpp"
 
 #include <gtest/gtest.h>
 
@@ -17,8 +17,6 @@
 #include <mutex>
 #include <set>
 #include <thread>
-
-#include "proxy/signal_id.hpp"
 
 namespace tessaro::node {
 namespace {

@@ -6,7 +6,7 @@
 
 #include "log_capture.hpp"
 #include "proxy/proxy.hpp"
-#include "proxy/signal_id.hpp"
+#include "proxy/node/node.hpp"
 
 using namespace tessaro;
 

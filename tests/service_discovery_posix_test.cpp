@@ -20,7 +20,7 @@
 #include "device_peer.hpp"
 #include "log_capture.hpp"
 #include "netns_fixture.hpp"
-#include "proxy/node.hpp"
+#include "proxy/node/node.hpp"
 #include "proxy/service_discovery.hpp"
 
 using namespace tessaro;

@@ -5,7 +5,7 @@
 // completion handlers alike); await_release and remove wait on it for calls under way without
 // it to come back.
 
-#include "proxy/node_core.hpp"
+#include "proxy/node/core.hpp"
 
 namespace tessaro::node {
 

@@ -1,9 +1,9 @@
 // The event node's public handles: NodeHandler and NodeListener hand every call on to the
-// node's core (node_core.hpp), and create() makes the core.
+// node's core (core.hpp), and create() makes the core.
 
-#include "proxy/node.hpp"
+#include "proxy/node/node.hpp"
 
-#include "proxy/node_core.hpp"
+#include "proxy/node/core.hpp"
 
 namespace tessaro::node {
 

@@ -9,7 +9,7 @@
 // set and its handler runs on the loop's thread (see set_timer). When it fires with nothing moved,
 // `stalled` decides, in one table, what ends and what is logged.
 
-#include "proxy/node_core.hpp"
+#include "proxy/node/core.hpp"
 
 namespace tessaro::node {
 

@@ -4,7 +4,7 @@
 // udp_listen comes from any thread and sets the ports up without the node mutex; receive and
 // send completions run on the loop's thread and take it for the socket's state.
 
-#include "proxy/node_core.hpp"
+#include "proxy/node/core.hpp"
 
 namespace tessaro::node {
 

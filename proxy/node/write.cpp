@@ -7,7 +7,7 @@
 // without it, counted in `in_flight`. send and shutdown_send come from any thread; write
 // completions run on the loop's thread.
 
-#include "proxy/node_core.hpp"
+#include "proxy/node/core.hpp"
 
 namespace tessaro::node {
 

@@ -1,6 +1,6 @@
 // Winsock socket options: keep-alive through WSAIoctl, since Windows takes its idle time and
 // interval only that way; no device binding, no broadcast lookup.
-#include "proxy/socket_options.hpp"
+#include "proxy/node/socket_options.hpp"
 
 #include "common/os/windows.hpp"
 

@@ -5,7 +5,7 @@
 // tcp_listen and tcp_connect come from any thread; accept and connect completions run on the
 // loop's thread and take the node mutex to enter a stream into the table.
 
-#include "proxy/node_core.hpp"
+#include "proxy/node/core.hpp"
 
 namespace tessaro::node {
 

@@ -57,8 +57,8 @@
 
 #include "common/log.hpp"
 #include "common/os/system_error.hpp"
-#include "proxy/socket_options.hpp"
-#include "proxy/node.hpp"
+#include "proxy/node/socket_options.hpp"
+#include "proxy/node/node.hpp"
 
 namespace tessaro::node {
 
@@ -546,46 +546,46 @@ class NodeCore {
         return running_.load();
     }
 
-    // --- signals, delivery and the loop (node_signals.cpp) --------------------------------------
+    // --- signals, delivery and the loop (signals.cpp) --------------------------------------
     void signal(SignalId id);
     void signal_after(SignalId id, std::chrono::steady_clock::duration delay);
     void stop();
     void run(const std::function<void(Event&&)>& callback);
 
-    // --- the socket table (node_core.cpp) -------------------------------------------------------
+    // --- the socket table (core.cpp) -------------------------------------------------------
     Readiness is_ready(ResourceId id);
     bool remove(ResourceId id);
     void couple(ResourceId a, ResourceId b, std::size_t bound);
     std::size_t queued_bytes(ResourceId id);
     std::optional<SocketAddrV4> local_address(ResourceId id);
 
-    // --- listeners, accepting and connecting (node_accept.cpp) ----------------------------------
+    // --- listeners, accepting and connecting (accept.cpp) ----------------------------------
     // The new socket is set up without the node mutex: until it enters the table it is nobody
     // else's, and a failure closes it there too.
     Result<ResourceId> tcp_listen(SocketAddrV4 addr, const TcpListenOptions& options);
     Result<Endpoint> tcp_connect(SocketAddrV4 remote, const TcpConnectOptions& options);
 
-    // --- reading a stream (node_read.cpp) -------------------------------------------------------
+    // --- reading a stream (read.cpp) -------------------------------------------------------
     void pause_reading(ResourceId id);
     void resume_reading(ResourceId id);
 
-    // --- writing a stream (node_write.cpp) ------------------------------------------------------
+    // --- writing a stream (write.cpp) ------------------------------------------------------
     // `bytes` is a span (copied into the queue) or a vector (moved into it).
     template <typename Bytes>
     bool send(const Endpoint& endpoint, Bytes&& bytes);
     bool shutdown_send(ResourceId id);
 
-    // --- UDP (node_udp.cpp) ---------------------------------------------------------------------
+    // --- UDP (udp.cpp) ---------------------------------------------------------------------
     Result<ResourceId> udp_listen(SocketAddrV4 addr);
 
   private:
-    // --- signals, delivery and the loop (node_signals.cpp) --------------------------------------
+    // --- signals, delivery and the loop (signals.cpp) --------------------------------------
     // Delivers under the event lock while the node runs and, for a socket's event, while the
     // socket has not been removed. Returns whether the callback saw the event.
     bool deliver(Event&& event, const Socket* socket);
     void signal_loop();
 
-    // --- the socket table (node_core.cpp) -------------------------------------------------------
+    // --- the socket table (core.cpp) -------------------------------------------------------
     // The call that made a socket is about to return its id: the socket's events may follow.
     void created(Socket& socket);
     void close_handles(Socket& socket);
@@ -610,7 +610,7 @@ class NodeCore {
     // into the node or the callback, so the wait is short and never for the waiting thread.
     void await_release(Socket& socket, NodeLock& lock);
 
-    // --- listeners, accepting and connecting (node_accept.cpp) ----------------------------------
+    // --- listeners, accepting and connecting (accept.cpp) ----------------------------------
     void on_connect(const SocketPtr& socket, asio::error_code ec);
     void start_accept(const SocketPtr& listener);
     void on_accept(const SocketPtr& listener, asio::error_code ec, tcp::socket peer);
@@ -620,7 +620,7 @@ class NodeCore {
     // Sets the options of an accepted socket; false when it cannot be used.
     bool prepare_accepted(tcp::socket& peer, const std::optional<KeepAlive>& keepalive);
 
-    // --- reading a stream (node_read.cpp) -------------------------------------------------------
+    // --- reading a stream (read.cpp) -------------------------------------------------------
     // Reading is due or may resume: starts the turn, or holds the stream back (Idle -> Waiting).
     void update_reading(const SocketPtr& socket);
     // Takes the read turn of a stream and runs it on the loop's thread.
@@ -676,7 +676,7 @@ class NodeCore {
     std::vector<std::uint8_t> take_buffer();
     void give_buffer(std::vector<std::uint8_t>&& buffer);
 
-    // --- the stall deadline (node_stall.cpp) ----------------------------------------------------
+    // --- the stall deadline (stall.cpp) ----------------------------------------------------
     // Whether bytes of the stream wait and cannot go on by themselves: it is draining, or its
     // peer has ended sending and bytes are queued towards it or lie unread behind a full coupled
     // peer. Idle time is no stall: nothing waiting, no deadline.
@@ -692,7 +692,7 @@ class NodeCore {
     // system calls are made without it).
     std::array<std::size_t, 2> probe_unsent(Socket& socket, NodeLock& lock);
 
-    // --- writing a stream (node_write.cpp) ------------------------------------------------------
+    // --- writing a stream (write.cpp) ------------------------------------------------------
     // Takes the write turn of a stream with bytes queued and runs it on the loop's thread.
     void start_write(const SocketPtr& socket);
     // Writes what is queued (node mutex held, write turn held), up to MAX_WRITE_BUFFERS chunks in
@@ -725,13 +725,13 @@ class NodeCore {
     // all delivered.
     void write_batch(NodeLock& lock);
 
-    // --- UDP (node_udp.cpp) ---------------------------------------------------------------------
+    // --- UDP (udp.cpp) ---------------------------------------------------------------------
     void start_receive(const SocketPtr& socket, UdpPort* port);
     void on_receive(const SocketPtr& socket, UdpPort* port, asio::error_code ec, std::size_t n);
     void start_send_datagram(const SocketPtr& socket, NodeLock& lock);
     void on_datagram_sent(const SocketPtr& socket, asio::error_code ec);
 
-    // --- the state (node_core.cpp) --------------------------------------------------------------
+    // --- the state (core.cpp) --------------------------------------------------------------
     // Destroyed last: the sockets above and the handlers inside refer to it.
     asio::io_context io_;
     std::shared_ptr<spdlog::logger> log_;

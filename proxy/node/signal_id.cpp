@@ -1,4 +1,4 @@
-#include "proxy/signal_id.hpp"
+#include "proxy/node/signal_id.hpp"
 
 #include <atomic>
 #include <limits>

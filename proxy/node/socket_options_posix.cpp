@@ -1,5 +1,5 @@
 // Linux socket options through setsockopt; the broadcast lookup through getifaddrs.
-#include "proxy/socket_options.hpp"
+#include "proxy/node/socket_options.hpp"
 
 #include <arpa/inet.h>
 #include <cerrno>

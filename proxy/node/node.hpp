@@ -25,7 +25,7 @@
 
 #include "common/error.hpp"
 #include "common/ipv4.hpp"
-#include "proxy/signal_id.hpp"
+#include "proxy/node/signal_id.hpp"
 
 namespace tessaro::node {
 

@@ -5,7 +5,7 @@
 // every delivery are on the loop's thread, except signals, which node-network-thread delivers.
 // The event lock may be held while the node mutex is taken, never the other way round.
 
-#include "proxy/node_core.hpp"
+#include "proxy/node/core.hpp"
 
 namespace tessaro::node {
 

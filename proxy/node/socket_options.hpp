@@ -14,7 +14,7 @@
 
 #include "common/error.hpp"
 #include "common/ipv4.hpp"
-#include "proxy/node.hpp"
+#include "proxy/node/node.hpp"
 
 namespace asio {
 class io_context;

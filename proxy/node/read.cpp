@@ -13,9 +13,9 @@
 // meanwhile. The reads themselves are made without the mutex by the turn's holder (counted in
 // `in_flight`), and its deliveries too (deliver_in_turn). pause_reading and resume_reading come
 // from any thread; the turn, the wait's completion and the close watch's reports run on the
-// loop's thread. Where the peer's end arms the stall deadline, node_stall.cpp takes over.
+// loop's thread. Where the peer's end arms the stall deadline, stall.cpp takes over.
 
-#include "proxy/node_core.hpp"
+#include "proxy/node/core.hpp"
 
 namespace tessaro::node {
 
