@@ -1083,7 +1083,7 @@ TEST_F(NodeTest, ShutdownSendBeforeTheConnectionIsEstablished) {
 
 // A reset ends a half-closing stream at once, before or after its peer's FIN; the node notices
 // a reset after the FIN by the close watch (Linux) or its next write (everywhere), at the latest
-// at the progress deadline.
+// at the stall deadline.
 TEST_F(NodeTest, AResetEndsAHalfClosingStreamBeforeOrAfterTheFin) {
     auto server = handler->tcp_listen({LOOPBACK, 0}, half_closing<TcpListenOptions>());
     ASSERT_TRUE(server.has_value());
@@ -1108,7 +1108,7 @@ TEST_F(NodeTest, AResetEndsAHalfClosingStreamBeforeOrAfterTheFin) {
         }
         ASSERT_TRUE(
             wait_for<Disconnected>([&](const Disconnected& d) { return d.endpoint == endpoint; },
-                                   REMOVE_FLUSH_DEADLINE + TIMEOUT));
+                                   STALL_DEADLINE + TIMEOUT));
         EXPECT_EQ(handler->is_ready(endpoint.resource_id), Readiness::Unknown);
         const auto kinds = kinds_of(endpoint.resource_id);
         EXPECT_EQ(std::count(kinds.begin(), kinds.end(), kind<ReadClosed>()), fin_first ? 1 : 0);
@@ -1213,7 +1213,7 @@ TEST_F(NodeTest, AnIdleHalfClosedStreamLivesPastTheDeadlineAndOnlyStalledBytesEn
 
 // A relay's client stream paused by its coupling (the device reads nothing) while its peer's FIN
 // arrives keeps every byte before the FIN: once the device reads, the rest is relayed and then
-// ReadClosed follows. (A device that takes nothing for the whole progress deadline ends the pair
+// ReadClosed follows. (A device that takes nothing for the whole stall deadline ends the pair
 // instead, as for any stream whose peer has closed.)
 TEST_F(NodeTest, ACouplingPausedHalfClosingStreamKeepsItsDataPastTheFin) {
     constexpr std::size_t BOUND = 64 * 1024;

@@ -874,7 +874,7 @@ TEST(TcpProxyTest, DeviceTakingNothingEndsThePairWithinTheDeadlineOrAtOnceOnARes
                 break;
         }
         const auto within = std::chrono::duration_cast<std::chrono::milliseconds>(
-            node::REMOVE_FLUSH_DEADLINE + MARGIN);
+            node::STALL_DEADLINE + MARGIN);
         const bool by_device = c.end == End::DeviceReset;
         EXPECT_TRUE(capture().wait_for(
             TERMINAL, "Connection " + pair.text + (by_device ? BY_DEVICE : BY_CLIENT), within));
@@ -943,11 +943,11 @@ TEST(TcpProxyTest, HalfClosedClientGetsTheWholeAnswer) {
 }
 
 // One side ends its sending: the other gets every byte, then the end, and can still send back
-// until it closes too, at once or after a pause longer than the flush deadline (a card terminal
+// until it closes too, at once or after a pause longer than the stall deadline (a card terminal
 // that waits for a card or a PIN before it answers): a half-closed pair with nothing to write is
 // idle, not stalled. The line names the side that closed first.
 TEST(TcpProxyTest, HalfClosedPairGoesOnTheOtherWayUntilBothEnd) {
-    constexpr auto LATE = node::REMOVE_FLUSH_DEADLINE + 2s;
+    constexpr auto LATE = node::STALL_DEADLINE + 2s;
     struct Case {
         const char* name;
         bool client_first;

@@ -104,9 +104,6 @@ inline constexpr std::size_t UDP_QUEUE_BOUND = 256 * 1024;
 // unread behind a full coupled peer after the peer ended) before the node gives the stream up.
 // Counted from the last byte the stream or its coupled peer moved; idle time is no stall.
 inline constexpr std::chrono::seconds STALL_DEADLINE{5};
-// How long a removed socket may go without writing a byte of what was queued on it before it
-// closes: the stall deadline.
-inline constexpr std::chrono::seconds REMOVE_FLUSH_DEADLINE = STALL_DEADLINE;
 
 class NodeCore;
 

@@ -245,7 +245,7 @@ void NodeCore::write_batch(NodeLock& lock) {
 }
 
 // A draining stream has written everything: shut down sending; it closes when the peer has
-// closed too, or at the flush deadline.
+// closed too, or at the stall deadline.
 void NodeCore::finish_flush(Socket& socket, NodeLock& lock) {
     shut_send(socket, lock);
     if (!socket.closed && socket.receiving == Socket::Receiving::Ended) {
