@@ -127,7 +127,7 @@ void NodeCore::on_connect(const SocketPtr& socket, asio::error_code ec) {
             return;
         }
         socket->established = true;
-        update_reading(socket);
+        settle(socket);
         write_turn_or_flush(socket, lock);
         return;
     }
@@ -145,7 +145,7 @@ void NodeCore::on_connect(const SocketPtr& socket, asio::error_code ec) {
     if (socket->closed) {
         return;  // the write failed; its end is reported from the loop
     }
-    update_reading(socket);
+    settle(socket);
     lock.unlock();
     deliver(Connected{endpoint, true}, socket.get());
 }
@@ -204,7 +204,7 @@ void NodeCore::on_accept(const SocketPtr& listener, asio::error_code ec, tcp::so
     socket->stream.emplace(std::move(peer));
     prepare_stream(*socket);
     sockets_.emplace(socket->id, socket);
-    update_reading(socket);
+    settle(socket);
     Accepted accepted{{socket->id, socket->peer}, listener->id};
     lock.unlock();
     if (!deliver(std::move(accepted), listener.get())) {

@@ -1,5 +1,5 @@
-// The socket table: looking sockets up for callers, coupling, removing, and closing a socket and
-// handing its handles over to be closed once the node mutex is released.
+// The socket table: looking sockets up for callers, pausing and coupling, removing, and closing a
+// socket and handing its handles over to be closed once the node mutex is released.
 //
 // Everything here runs under the node mutex, on any thread (callers' calls and the loop's
 // completion handlers alike); await_release and remove wait on it for calls under way without
@@ -43,17 +43,29 @@ bool NodeCore::remove(ResourceId id) {
     // The stream drains: it writes out what is queued, then shuts down sending and reads (and
     // drops) until the peer closes: closing a socket with unread input makes the system reset
     // the connection, and a reset can destroy the last answer before the peer has read it. The
-    // stall deadline bounds every step.
-    watch_stall(socket);
-    if (socket->established) {
-        // A stream that has read its peer's FIN (Ended) has nothing left to drain, one that
-        // waits for input or is in its turn drains there.
-        update_reading(socket);
-        if (!socket->writing && socket->out.empty()) {
-            finish_flush(*socket, lock);
-        }
+    // stall deadline bounds every step. A stream that has read its peer's FIN (Ended) has nothing
+    // left to drain; one that waits for input or is in its turn drains there.
+    settle(socket);
+    if (socket->established && !socket->writing && socket->out.empty()) {
+        finish_flush(*socket, lock);
     }
     return true;
+}
+
+void NodeCore::pause_reading(ResourceId id) {
+    NodeLock lock(*this);
+    if (SocketPtr socket = find(id); socket && socket->kind == Kind::TcpStream) {
+        socket->paused = true;
+        settle(socket);
+    }
+}
+
+void NodeCore::resume_reading(ResourceId id) {
+    NodeLock lock(*this);
+    if (SocketPtr socket = find(id); socket && socket->kind == Kind::TcpStream) {
+        socket->paused = false;
+        settle(socket);
+    }
 }
 
 void NodeCore::couple(ResourceId a, ResourceId b, std::size_t bound) {
@@ -76,8 +88,8 @@ void NodeCore::couple(ResourceId a, ResourceId b, std::size_t bound) {
     second->bound = bound;
     first->peer_full = second->queued > bound;
     second->peer_full = first->queued > bound;
-    update_reading(first);
-    update_reading(second);
+    settle(first);
+    settle(second);
 }
 
 std::size_t NodeCore::queued_bytes(ResourceId id) {
@@ -177,18 +189,6 @@ void NodeCore::drop(Socket& socket) {
     close_socket(socket);
 }
 
-// Bytes moved on a stream (read or written): progress for it and for its coupled peer, as the
-// stall deadline counts it.
-void NodeCore::moved(Socket& socket) {
-    const auto now = std::chrono::steady_clock::now();
-    socket.last_moved = now;
-    if (socket.coupled != 0) {
-        if (auto it = sockets_.find(socket.coupled); it != sockets_.end()) {
-            it->second->last_moved = now;
-        }
-    }
-}
-
 void NodeCore::uncouple(Socket& socket) {
     if (socket.coupled == 0) {
         return;
@@ -198,7 +198,7 @@ void NodeCore::uncouple(Socket& socket) {
         const SocketPtr& peer = it->second;
         peer->coupled = 0;
         peer->peer_full = false;
-        update_reading(peer);
+        settle(peer);
     }
     socket.coupled = 0;
     socket.peer_full = false;
@@ -216,11 +216,19 @@ void NodeCore::queue_changed(Socket& socket) {
     }
     if (socket.queued > socket.bound) {
         reader->peer_full = true;
-        watch_stall(reader);
+        settle(reader);
     } else if (reader->peer_full && socket.queued <= socket.bound / 2) {
         reader->peer_full = false;
-        update_reading(reader);
+        settle(reader);
     }
+}
+
+Socket* NodeCore::coupled_peer(const Socket& socket) const {
+    if (socket.coupled == 0) {
+        return nullptr;
+    }
+    auto it = sockets_.find(socket.coupled);
+    return it == sockets_.end() ? nullptr : it->second.get();
 }
 
 // Waits until no call on a closed listener or UDP socket is under way any more (such as the

@@ -89,6 +89,10 @@ constexpr std::size_t MAX_WRITE_BUFFERS = 16;
 // bytes one write carries: so that a slow peer that takes 10 KiB a second still completes a
 // write well within the stall deadline, and a moving stream never looks stalled.
 constexpr std::size_t WHOLE_WRITE_MAX = 32 * 1024;
+// How often an armed stall deadline looks at what the system's buffers still hold: bytes a peer
+// takes from them count as moved at the next look, so a stream ends at most this much later
+// than STALL_DEADLINE after its last byte moved, and a stream whose peer is reading never ends.
+constexpr std::chrono::seconds STALL_LOOK{1};
 // Reads of one stream in a row before the other sockets' events have their turn.
 constexpr int READS_PER_TURN = 16;
 // A send of at most this many bytes to a stream that is not writing, from a thread other than
@@ -311,21 +315,31 @@ struct Socket : std::enable_shared_from_this<Socket> {
     // (its FIN), or a broken connection (a reset or an error).
     enum class PeerEnd { Unseen, Closed, Broken };
     PeerEnd peer_end = PeerEnd::Unseen;
-    bool peer_ended() const { return receiving == Receiving::Ended || peer_end != PeerEnd::Unseen; }
+    // Whether the peer has ended its sending, as far as the node knows: its FIN was read (or a
+    // read saw the end behind bytes still held), or the close watch saw the peer close or break.
+    bool peer_done_sending() const {
+        return receiving == Receiving::Ended || peer_end != PeerEnd::Unseen || held_end.has_value();
+    }
+    // Whether the connection is known to be broken: a reset or error, seen by the close watch or
+    // by a read behind bytes still held.
+    bool peer_broken() const {
+        return peer_end == PeerEnd::Broken || (held_end && *held_end != asio::error::eof);
+    }
     // Handed to the close watch (at its first pause, or once Ended), which keeps it until it
     // closes: a registration made once per stream, not a state of reading.
     bool in_watch = false;
 
     // The stall deadline: armed while bytes of the stream wait and cannot go on by themselves
-    // (see NodeCore::stall_due), and fires STALL_DEADLINE after the later of its arming and the
-    // last byte moved by the stream or its coupled peer; what then happens, one table decides
-    // (NodeCore::stalled).
+    // (see NodeCore::stall_due); it looks at the stream every STALL_LOOK and ends it once
+    // STALL_DEADLINE has passed since the later of its arming and the last byte moved by the
+    // stream or its coupled peer; what then happens, one table decides (NodeCore::stalled).
     std::optional<asio::steady_timer> stall_timer;
     bool stall_armed = false;
     std::chrono::steady_clock::time_point stall_since;
     std::chrono::steady_clock::time_point last_moved;
     // What the system held unsent or unacknowledged on the stream and its coupled peer at the
-    // deadline's last look: bytes the peer takes from the system's buffers move too.
+    // deadline's last look (or its arming, which comes first): a change since then means the
+    // peer took bytes from the system's buffers, which is moving too.
     std::array<std::size_t, 2> stall_probe{};
 
     std::deque<std::vector<std::uint8_t>> out;
@@ -598,11 +612,11 @@ class NodeCore {
     // The node drops a broken or closed connection itself; its peer's reading no longer waits
     // for it.
     void drop(Socket& socket);
-    // Bytes moved on a stream (read or written): progress for it and for its coupled peer.
-    void moved(Socket& socket);
     void uncouple(Socket& socket);
     // Called whenever a stream's queue grew or shrank: pauses or resumes its coupled reader.
     void queue_changed(Socket& socket);
+    // The coupled peer of a stream in the table, or null.
+    Socket* coupled_peer(const Socket& socket) const;
     // Waits until no call on a closed listener or UDP socket is under way any more (such as the
     // loop's restart of an accept), then hands its handles over to be closed when `lock` is
     // released: so that whoever removes a listener finds its address free once remove returns.
@@ -620,56 +634,77 @@ class NodeCore {
     // Sets the options of an accepted socket; false when it cannot be used.
     bool prepare_accepted(tcp::socket& peer, const std::optional<KeepAlive>& keepalive);
 
+    // --- the settling step (settle.cpp) ----------------------------------------------------
+    // What a stream that holds neither the read turn nor a wait for input does next, from its
+    // state alone.
+    enum class Next {
+        Nothing,  // not readable yet, or its turn or wait decides, or its input ended in order
+        Read,     // Idle or Waiting -> Turn
+        Hold,     // held back: Idle -> Waiting, or stays Waiting
+        End,      // its input will never be taken, or it broke: the node ends it
+    };
+    static Next next_step(const Socket& socket);
+    // What the holder of the read turn does next.
+    enum class TurnStep {
+        Stop,         // closed meanwhile: Turn -> Idle
+        Hold,         // held back: Turn -> Waiting
+        DeliverHeld,  // chunks held from an earlier read go first
+        EndInput,     // the end read behind them follows
+        Arm,          // the system has no more just now: Turn -> Armed
+        Read,         // read again
+    };
+    static TurnStep turn_step(const Socket& socket, bool system_empty);
+    // A draining stream is never held back: it reads to drop its input.
+    static bool held_back(const Socket& socket) {
+        return !socket.draining() && (socket.paused || socket.peer_full);
+    }
+    // The one settling step, called (node mutex held, any thread) after anything changes what a
+    // stream's reading or stall deadline depends on: takes the step next_step decides, hands the
+    // stream to the close watch where it needs one, and arms the stall deadline of the stream
+    // and of its coupled peer where stall_due says so. Cheap when nothing is due.
+    void settle(const SocketPtr& socket);
+    // next_step said End: the end is delivered from the loop, where no caller holds the event
+    // lock, once next_step still says so there.
+    void end_when_settled(const SocketPtr& socket);
+
     // --- reading a stream (read.cpp) -------------------------------------------------------
-    // Reading is due or may resume: starts the turn, or holds the stream back (Idle -> Waiting).
-    void update_reading(const SocketPtr& socket);
     // Takes the read turn of a stream and runs it on the loop's thread.
     void start_read(const SocketPtr& socket);
-    // One turn of reading a stream (the read turn held, node mutex held): the chunks held from
-    // before first, then up to READS_PER_TURN reads straight into pooled chunks, each chunk
-    // delivered in order, pause and coupling checked before each; the writes the deliveries
-    // asked for go out after each read. A read that finds nothing arms the wait for input.
-    void read_turn(const SocketPtr& socket, NodeLock& lock);
+    // One turn of reading a stream (the read turn held, node mutex held), each step chosen by
+    // turn_step: the chunks held from before first, then up to READS_PER_TURN reads straight
+    // into pooled chunks, each chunk delivered in order; the writes the deliveries asked for go
+    // out after each read. `system_empty`: the last read found nothing more.
+    void read_turn(const SocketPtr& socket, NodeLock& lock, bool system_empty);
     // Turn -> Armed: waits for input (see Socket::Receiving).
     void arm_read(const SocketPtr& socket, NodeLock& lock);
     // The wait for input ended (Armed -> Turn): goes on with the turn.
     void on_input(const SocketPtr& socket, asio::error_code ec, std::size_t n);
     // One read straight into pooled chunks, made without the node mutex. Delivers its chunks
-    // (or drops them while draining); true while the turn goes on reading.
+    // (or drops them while draining) and keeps an end it saw in `held_end`, behind them; true
+    // when the read filled every chunk, so that more may wait in the system.
     bool read_chunks(const SocketPtr& socket, NodeLock& lock);
     // Delivers the chunks of one read in order; those left when reading is held back in between
-    // stay held for the next turn. True while the turn goes on.
-    bool deliver_chunks(const SocketPtr& socket, NodeLock& lock,
+    // stay held for the next turn, and so do all once the stream is closed.
+    void deliver_chunks(const SocketPtr& socket, NodeLock& lock,
                         std::span<std::vector<std::uint8_t>> chunks);
     // The stream's input ended: the peer's FIN, a reset or an error (read turn held); ends the
     // turn.
     void input_ended(const SocketPtr& socket, asio::error_code ec, NodeLock& lock);
-    // Reading is held back (a pause or a full coupled peer) with no read under way (Idle or
-    // Turn -> Waiting): from now on the peer's end ends the stream or arms the stall deadline,
-    // also an end seen while it was being read.
-    void wait_for_resume(const SocketPtr& socket);
     // The turn's holder delivers an event of the stream with the node mutex released meanwhile,
     // so that the callback may call back into the node (even remove the stream); re-takes it and
-    // returns true when the stream was closed meanwhile, which ends the turn (Turn -> Idle).
+    // returns true when the stream was closed meanwhile.
     [[nodiscard]] bool deliver_in_turn(const SocketPtr& socket, NodeLock& lock, Event&& event);
-    // A draining stream is never held back: it reads to drop its input.
-    static bool held_back(const Socket& socket) {
-        return !socket.draining() && (socket.paused || socket.peer_full);
-    }
-    // Hands a stream to the close watch, once per stream: at its first pause (most streams are
-    // never paused) or once it has read its peer's FIN (a reset then still ends it). The watch
-    // reports an end that came before too.
+    // Hands a stream to the close watch, once per stream: at its first hold (most streams are
+    // never held back) or once it has read its peer's FIN (a reset then still ends it). The
+    // watch reports an end that came before too.
     void enter_watch(const SocketPtr& socket);
     // The peer of a stream closed or broke the connection, as the close watch saw it.
     void on_peer_closed(ResourceId id, bool broken);
-    // ... while the stream is held back (Waiting): a broken one, and one the caller paused that
-    // is not half-closing, end at once (their unread input would never be taken); one waiting
-    // for its coupled peer goes on while that peer takes bytes, under the stall deadline; a
-    // half-closing one the caller paused reads the FIN in order once resumed.
-    void peer_ended(const SocketPtr& socket, NodeLock& lock);
-    // The node ends a stream whose reading was held back: drops it and says so.
-    void end_paused(const SocketPtr& socket, NodeLock& lock);
-    // The node ends a stream that is not being read: drops it and says so.
+    // The node ends a stream whose input will not be taken or that broke (next_step's End):
+    // drops it and says so.
+    void end_held(const SocketPtr& socket, NodeLock& lock);
+    // The node ends a stream that is not being read: drops it and delivers Disconnected. Returns
+    // with the node mutex released.
     void end_stream(const SocketPtr& socket, NodeLock& lock);
     // Chunk buffers of CHUNK_SIZE bytes, reused when free; a chunk's storage comes back once
     // its bytes have been written or copied out.
@@ -677,15 +712,18 @@ class NodeCore {
     void give_buffer(std::vector<std::uint8_t>&& buffer);
 
     // --- the stall deadline (stall.cpp) ----------------------------------------------------
-    // Whether bytes of the stream wait and cannot go on by themselves: it is draining, or its
-    // peer has ended sending and bytes are queued towards it or lie unread behind a full coupled
-    // peer. Idle time is no stall: nothing waiting, no deadline.
-    static bool stall_due(const Socket& socket);
-    // Arms the deadline where it is due and not armed yet; called wherever what it depends on
-    // changes (cheap when nothing does).
+    // Whether bytes of the stream wait and cannot go on by themselves: it is draining, or one end
+    // of its pair (its own peer, or its coupled peer's) has ended sending, and bytes are queued
+    // towards its peer or lie unread behind a full coupled peer. Idle time is no stall: nothing
+    // waiting, no deadline.
+    bool stall_due(const Socket& socket) const;
+    // Arms the deadline where it is due and not armed yet (settle calls it).
     void watch_stall(const SocketPtr& socket);
-    void arm_stall(const SocketPtr& socket, std::chrono::steady_clock::duration delay);
+    // Looks at the stream after `delay`.
+    void look_after(const SocketPtr& socket, std::chrono::steady_clock::duration delay);
     void on_stall(const SocketPtr& socket, asio::error_code ec);
+    // Bytes moved on a stream (read or written): progress for it and for its coupled peer.
+    void moved(Socket& socket);
     // The deadline passed without a byte moving: one table decides what ends.
     void stalled(const SocketPtr& socket, NodeLock& lock);
     // What the system holds unsent on the stream and its coupled peer (node mutex held; the

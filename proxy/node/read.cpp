@@ -1,104 +1,81 @@
 // Reading a stream: one pattern on both systems. An idle stream waits for input (Armed) holding
 // no chunk: on Linux a wait for readiness, on Windows a small read (the only way there to learn
 // of input); then the loop's thread reads straight into pooled chunks until the system has no
-// more, delivering each chunk in order, and waits again. Pausing by the caller and by coupling,
-// the close watch of a stream that is held back, and a draining stream's reads are here too.
+// more, delivering each chunk in order, and waits again. The close watch of a stream that is held
+// back, and a draining stream's reads, are here too; what a stream outside its turn does next is
+// the settling step's (settle.cpp), and what the turn does next is turn_step's.
 //
-// The receiving state (Socket::Receiving) lives in the socket under the node mutex and moves
-// only here: Idle -> Turn when an established stream starts reading (start_read); Idle ->
-// Waiting when it is held back before its first read; Turn -> Armed when a read finds nothing
-// more (arm_read); Armed -> Turn when input (or its end) comes (on_input); Turn -> Waiting when a
-// pause or a full coupled peer stops the turn (wait_for_resume); Waiting -> Turn on resume or
-// remove; Turn -> Ended at the peer's FIN; Turn or Armed -> Idle when the stream was closed
-// meanwhile. The reads themselves are made without the mutex by the turn's holder (counted in
-// `in_flight`), and its deliveries too (deliver_in_turn). pause_reading and resume_reading come
-// from any thread; the turn, the wait's completion and the close watch's reports run on the
-// loop's thread. Where the peer's end arms the stall deadline, stall.cpp takes over.
+// The receiving state (Socket::Receiving) lives in the socket under the node mutex: Idle -> Turn
+// when an established stream starts reading (start_read, from settle); Idle -> Waiting when it is
+// held back before its first read (settle); Turn -> Armed when a read finds nothing more
+// (arm_read); Armed -> Turn when input (or its end) comes (on_input); Turn -> Waiting when a pause
+// or a full coupled peer stops the turn; Waiting -> Turn on resume or remove (settle); Turn ->
+// Ended at the peer's FIN; Turn or Armed -> Idle when the stream was closed meanwhile. The reads
+// themselves are made without the mutex by the turn's holder (counted in `in_flight`), and its
+// deliveries too (deliver_in_turn). The turn, the wait's completion and the close watch's reports
+// run on the loop's thread. Where the peer's end arms the stall deadline, stall.cpp takes over.
 
 #include "proxy/node/core.hpp"
 
 namespace tessaro::node {
-
-void NodeCore::pause_reading(ResourceId id) {
-    NodeLock lock(*this);
-    if (SocketPtr socket = find(id); socket && socket->kind == Kind::TcpStream) {
-        socket->paused = true;
-    }
-}
-
-void NodeCore::resume_reading(ResourceId id) {
-    NodeLock lock(*this);
-    if (SocketPtr socket = find(id); socket && socket->kind == Kind::TcpStream) {
-        socket->paused = false;
-        update_reading(socket);
-    }
-}
-
-void NodeCore::update_reading(const SocketPtr& socket) {
-    assert_locked();
-    using R = Socket::Receiving;
-    if (socket->kind != Kind::TcpStream || socket->closed || !socket->established ||
-        (socket->receiving != R::Idle && socket->receiving != R::Waiting)) {
-        return;  // the turn's holder or the wait's completion looks again
-    }
-    if (held_back(*socket)) {
-        if (socket->receiving == R::Idle) {
-            wait_for_resume(socket);  // held back before its first read
-        }
-        return;
-    }
-    start_read(socket);
-}
 
 // Takes the read turn of a stream and runs it on the loop's thread.
 void NodeCore::start_read(const SocketPtr& socket) {
     socket->set_receiving(Socket::Receiving::Turn);
     post([this, socket] {
         NodeLock lock(*this);
-        read_turn(socket, lock);
+        read_turn(socket, lock, false);
     });
 }
 
-void NodeCore::read_turn(const SocketPtr& socket, NodeLock& lock) {
+void NodeCore::read_turn(const SocketPtr& socket, NodeLock& lock, bool system_empty) {
     assert_loop_thread();
     assert(socket->in_turn());
-    for (int round = 0; round < READS_PER_TURN; ++round) {
-        if (socket->closed) {
-            socket->set_receiving(Socket::Receiving::Idle);
-            return;
-        }
-        if (held_back(*socket)) {
-            wait_for_resume(socket);
-            return;
-        }
-        if (!socket->held.empty()) {
-            auto held = std::move(socket->held);
-            socket->held.clear();
-            if (!deliver_chunks(socket, lock, held)) {
+    int reads = 0;
+    for (;;) {
+        switch (turn_step(*socket, system_empty)) {
+            case TurnStep::Stop:
+                socket->set_receiving(Socket::Receiving::Idle);
+                return;
+            case TurnStep::Hold:
+                socket->set_receiving(Socket::Receiving::Waiting);
+                settle(socket);
+                return;
+            case TurnStep::DeliverHeld: {
+                auto held = std::move(socket->held);
+                socket->held.clear();
+                deliver_chunks(socket, lock, held);
+                break;
+            }
+            case TurnStep::EndInput: {
+                const asio::error_code ec = *socket->held_end;
+                socket->held_end.reset();
+                input_ended(socket, ec, lock);
                 return;
             }
-            continue;
-        }
-        if (socket->held_end) {
-            const asio::error_code ec = *socket->held_end;
-            socket->held_end.reset();
-            input_ended(socket, ec, lock);
-            return;
-        }
-        if (!read_chunks(socket, lock)) {
-            return;
+            case TurnStep::Arm:
+                arm_read(socket, lock);
+                return;
+            case TurnStep::Read:
+                if (reads == READS_PER_TURN) {
+                    // The turn is over: other sockets' events come first.
+                    post([this, socket] {
+                        NodeLock inner(*this);
+                        read_turn(socket, inner, false);
+                    });
+                    return;
+                }
+                ++reads;
+                system_empty = !read_chunks(socket, lock);
+                break;
         }
     }
-    // The turn is over: other sockets' events come first.
-    post([this, socket] {
-        NodeLock inner(*this);
-        read_turn(socket, inner);
-    });
 }
 
 // Turn -> Armed: waits for input. The wait holds no chunk; on Windows its small read's bytes are
 // the first of the next turn.
 void NodeCore::arm_read(const SocketPtr& socket, NodeLock& lock) {
+    assert(socket->held.empty() && !socket->held_end);
     socket->set_receiving(Socket::Receiving::Armed);
     // Closed meanwhile or not, the wait has been started: its handler runs (aborted, if need
     // be) and ends it.
@@ -119,21 +96,17 @@ void NodeCore::on_input(const SocketPtr& socket, asio::error_code ec, std::size_
     assert_loop_thread();
     NodeLock lock(*this);
     assert(socket->receiving == Socket::Receiving::Armed);
-    if (socket->closed) {
-        socket->set_receiving(Socket::Receiving::Idle);
-        return;
-    }
     socket->set_receiving(Socket::Receiving::Turn);
     if (n > 0) {
         // They begin the next read's first chunk, so that a message is delivered as the system
         // holds it and not cut at the small read's size.
         socket->wait_filled = n;
-    } else if (ec && !os::waits_for_readiness()) {
+    } else if (ec && !os::waits_for_readiness() && !socket->closed) {
         // The small read saw the end: it follows what was read before, in order.
         socket->held_end = ec;
     }
     // A wait for readiness that failed leaves the failure to the read that follows.
-    read_turn(socket, lock);
+    read_turn(socket, lock, false);
 }
 
 bool NodeCore::read_chunks(const SocketPtr& socket, NodeLock& lock) {
@@ -141,13 +114,9 @@ bool NodeCore::read_chunks(const SocketPtr& socket, NodeLock& lock) {
     // takes much more than the peer can queue, so reading holds back between reads, not in the
     // middle of one.
     std::size_t count = 1;
-    if (socket->coupled != 0) {
-        if (auto it = sockets_.find(socket->coupled); it != sockets_.end()) {
-            const Socket& peer = *it->second;
-            const std::size_t room = peer.bound > peer.queued ? peer.bound - peer.queued : 0;
-            count =
-                std::clamp<std::size_t>((room + CHUNK_SIZE - 1) / CHUNK_SIZE, 1, READ_CHUNKS_MAX);
-        }
+    if (const Socket* peer = coupled_peer(*socket)) {
+        const std::size_t room = peer->bound > peer->queued ? peer->bound - peer->queued : 0;
+        count = std::clamp<std::size_t>((room + CHUNK_SIZE - 1) / CHUNK_SIZE, 1, READ_CHUNKS_MAX);
     }
     std::array<std::vector<std::uint8_t>, READ_CHUNKS_MAX> chunks;
     std::array<asio::mutable_buffer, READ_CHUNKS_MAX> buffers;
@@ -164,7 +133,7 @@ bool NodeCore::read_chunks(const SocketPtr& socket, NodeLock& lock) {
     }
     asio::error_code ec;
     std::size_t n = 0;
-    // A close meanwhile is seen at the top of the turn; the chunks are ours either way.
+    // A close meanwhile is seen by the turn's next step; the chunks are ours either way.
     std::ignore = outside(*socket, lock, [&] {
         n = socket->stream->read_some(std::span(buffers.data(), count), ec);
     });
@@ -173,19 +142,6 @@ bool NodeCore::read_chunks(const SocketPtr& socket, NodeLock& lock) {
         ec.clear();
     }
     n += prefix;
-    if (n == 0) {
-        for (std::size_t i = 0; i < count; ++i) {
-            give_buffer(std::move(chunks[i]));
-        }
-        if (socket->closed) {
-            socket->set_receiving(Socket::Receiving::Idle);
-        } else if (ec) {
-            input_ended(socket, ec, lock);
-        } else {
-            arm_read(socket, lock);
-        }
-        return false;
-    }
     const bool filled = !nothing_more && !ec && n == count * CHUNK_SIZE;
     // The chunks as delivered: a well-filled one hands its buffer on, a small one is copied out
     // so that its buffer serves again.
@@ -208,66 +164,49 @@ bool NodeCore::read_chunks(const SocketPtr& socket, NodeLock& lock) {
             give_buffer(std::move(buffer));
         }
     }
+    // The end (a FIN, a reset, an error) comes after the bytes read before it, whatever happens
+    // to them meanwhile: the turn delivers it once nothing is held.
+    if (ec && !socket->closed) {
+        socket->held_end = ec;
+    }
     const auto delivered = std::span(chunks.data(), filled_chunks);
-    if (socket->draining()) {
+    if (socket->draining() || socket->closed) {
         // Input to a removed stream is dropped until the peer's FIN. It is not progress: a peer
         // that never stops sending does not keep a removed stream for ever.
         for (auto& chunk : delivered) {
             give_buffer(std::move(chunk));
         }
-    } else {
+    } else if (!delivered.empty()) {
         moved(*socket);
-        if (!deliver_chunks(socket, lock, delivered)) {
-            return false;
-        }
+        deliver_chunks(socket, lock, delivered);
     }
-    if (filled) {
-        return true;
-    }
-    // The system had no more just now (or the input ended behind the bytes delivered): wait for
-    // the next input rather than ask again.
-    if (socket->closed) {
-        socket->set_receiving(Socket::Receiving::Idle);
-    } else if (held_back(*socket)) {
-        if (ec) {
-            socket->held_end = ec;  // the end follows the held bytes once resumed
-        }
-        wait_for_resume(socket);
-    } else if (ec) {
-        input_ended(socket, ec, lock);
-    } else {
-        arm_read(socket, lock);
-    }
-    return false;
+    return filled;
 }
 
-bool NodeCore::deliver_chunks(const SocketPtr& socket, NodeLock& lock,
+void NodeCore::deliver_chunks(const SocketPtr& socket, NodeLock& lock,
                               std::span<std::vector<std::uint8_t>> chunks) {
     if (socket->draining()) {
-        return true;  // removed while they were held: nobody takes them
+        return;  // removed while they were held: nobody takes them
     }
     batching_ = true;
-    bool going_on = true;
     for (std::size_t i = 0; i < chunks.size(); ++i) {
+        if (socket->closed) {
+            break;  // ended by the delivery before: nobody takes the rest
+        }
         if (held_back(*socket)) {
-            // Paused by the delivery before: the rest waits for the next turn.
+            // Held back by the delivery before: the rest waits for the next turn.
             for (std::size_t j = i; j < chunks.size(); ++j) {
                 socket->held.push_back(std::move(chunks[j]));
             }
             break;
         }
-        if (deliver_in_turn(socket, lock, Data{{socket->id, socket->peer}, std::move(chunks[i])})) {
-            going_on = false;
-            break;
-        }
+        std::ignore =
+            deliver_in_turn(socket, lock, Data{{socket->id, socket->peer}, std::move(chunks[i])});
     }
     batching_ = false;
+    // These writes may drain the coupled peer's queue and lift the hold: the turn's next step
+    // looks again, after them.
     write_batch(lock);
-    if (going_on && socket->closed) {
-        socket->set_receiving(Socket::Receiving::Idle);
-        going_on = false;
-    }
-    return going_on;
 }
 
 void NodeCore::input_ended(const SocketPtr& socket, asio::error_code ec, NodeLock& lock) {
@@ -291,8 +230,7 @@ void NodeCore::input_ended(const SocketPtr& socket, asio::error_code ec, NodeLoc
         // does, until it is shut down, removed or breaks (the close watch reports a reset), or
         // bytes queued towards the peer stop moving.
         socket->set_receiving(Socket::Receiving::Ended);
-        enter_watch(socket);
-        watch_stall(socket);
+        settle(socket);
         lock.unlock();
         deliver(ReadClosed{endpoint}, socket.get());
         lock.lock();
@@ -308,43 +246,21 @@ void NodeCore::input_ended(const SocketPtr& socket, asio::error_code ec, NodeLoc
     lock.lock();
 }
 
-// Reading is held back (a pause or a full coupled peer) and no read is under way, or the turn's
-// holder gives the turn up for it: from now on the peer's end, as the close watch reports it,
-// ends the stream or arms the stall deadline.
-void NodeCore::wait_for_resume(const SocketPtr& socket) {
-    socket->set_receiving(Socket::Receiving::Waiting);
-    enter_watch(socket);
-    if (socket->peer_end != Socket::PeerEnd::Unseen) {
-        // An end seen while the stream was still being read counts now.
-        post([this, socket] {
-            NodeLock lock(*this);
-            if (!socket->closed && !socket->removed &&
-                socket->receiving == Socket::Receiving::Waiting) {
-                peer_ended(socket, lock);
-            }
-        });
-    }
-}
-
 // The turn's holder delivers an event of the stream with the node mutex released meanwhile, so
 // that the callback may call back into the node (even remove the stream); true when the stream
-// was closed meanwhile, which ends the turn.
+// was closed meanwhile.
 bool NodeCore::deliver_in_turn(const SocketPtr& socket, NodeLock& lock, Event&& event) {
     assert_loop_thread();
     assert(socket->in_turn());
     lock.unlock();
     deliver(std::move(event), socket.get());
     lock.lock();
-    if (socket->closed) {
-        socket->set_receiving(Socket::Receiving::Idle);
-        return true;
-    }
-    return false;
+    return socket->closed;
 }
 
-// Hands a stream to the close watch, once per stream: at its first pause (most streams are
-// never paused) or once it has read its peer's FIN (a reset then still ends it). The watch
-// reports an end that came before too.
+// Hands a stream to the close watch, once per stream: at its first hold (most streams are never
+// held back) or once it has read its peer's FIN (a reset then still ends it). The watch reports
+// an end that came before too.
 void NodeCore::enter_watch(const SocketPtr& socket) {
     if (!close_watch_ || socket->in_watch) {
         return;
@@ -369,42 +285,29 @@ void NodeCore::on_peer_closed(ResourceId id, bool broken) {
     }
     socket->peer_end =
         std::max(socket->peer_end, broken ? Socket::PeerEnd::Broken : Socket::PeerEnd::Closed);
+    // A stream that is being read or waits for input learns of the end by reading; one held back
+    // or past its peer's FIN learns of it here.
+    settle(socket);
+    if (!broken && !socket->closed) {
+        // The close is known; only a reset after it is still news. The watch looks for it while
+        // the socket is held open by this call.
+        std::ignore = outside(
+            *socket, lock, [&] { close_watch_->watch_reset(native(*socket->stream), socket->id); });
+    }
+}
+
+void NodeCore::end_held(const SocketPtr& socket, NodeLock& lock) {
+    if (socket->draining()) {
+        close_socket(*socket);
+        return;
+    }
     if (socket->receiving == Socket::Receiving::Ended) {
-        // Its peer's FIN has been read: only a reset ends it now.
-        if (broken) {
-            log_->debug("Connection {} to {} broke after its peer ended sending", socket->id,
-                        socket->peer);
-            end_stream(socket, lock);
-        }
-        return;
+        log_->debug("Connection {} to {} broke after its peer ended sending", socket->id,
+                    socket->peer);
+    } else {
+        log_->debug("Connection {} to {} ended while its reading was held back", socket->id,
+                    socket->peer);
     }
-    // A stream that is being read or waits for input learns of the end by reading.
-    if (socket->receiving == Socket::Receiving::Waiting) {
-        peer_ended(socket, lock);
-    }
-}
-
-void NodeCore::peer_ended(const SocketPtr& socket, NodeLock& lock) {
-    if (socket->peer_end == Socket::PeerEnd::Broken) {
-        end_paused(socket, lock);
-        return;
-    }
-    if (socket->paused) {
-        // The caller holds it: a half-closing stream reads the rest and the FIN once resumed;
-        // any other has nobody to take its input.
-        if (!socket->half_close) {
-            end_paused(socket, lock);
-        }
-        return;
-    }
-    // Waiting for the coupled peer: the stream goes on reading while that peer takes bytes
-    // (a half-closing one then reads the FIN in order, after the data before it), and ends only
-    // once the pair has moved nothing for the stall deadline.
-    watch_stall(socket);
-}
-
-void NodeCore::end_paused(const SocketPtr& socket, NodeLock& lock) {
-    log_->debug("Connection {} to {} ended while its reading was paused", socket->id, socket->peer);
     end_stream(socket, lock);
 }
 

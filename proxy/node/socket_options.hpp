@@ -112,7 +112,8 @@ void raise_descriptor_limit();
 // edge-triggered EPOLLRDHUP, watched through the io_context; a stream that has shut down its own
 // sending after its peer's FIN is reported again, as ended in order. Windows: the AFD driver's
 // poll of the socket (disconnect and abort events), completed through the io_context's port, as
-// the system's own poll functions do; a socket layered by another provider is not watched.
+// the system's own poll functions do; a socket layered by another provider is not watched. The
+// owner watches again, through watch_reset, after a close was reported.
 class CloseWatch {
   public:
     using Callback = std::function<void(std::uint64_t key, bool broken)>;
@@ -124,6 +125,11 @@ class CloseWatch {
     // Watches a stream from now until it is closed; each end of it is reported once, also one
     // that happened before. The socket must stay open during the call.
     virtual void watch(NativeSocket socket, std::uint64_t key) = 0;
+    // After an ordered close was reported: watches the stream for a reset only. The owner calls
+    // it while the socket is open and still its, so that a watch is never placed on a handle
+    // that was closed (and perhaps given to another socket) meanwhile. Linux: nothing, the epoll
+    // set keeps watching.
+    virtual void watch_reset(NativeSocket socket, std::uint64_t key) = 0;
 };
 
 // Names the calling thread where the platform lets us (Linux: pthread_setname_np; Windows:

@@ -197,6 +197,9 @@ class EpollCloseWatch final : public CloseWatch {
         epoll_ctl(epoll(), EPOLL_CTL_ADD, fd_of(socket), &event);
     }
 
+    // The set keeps the stream until it is closed, and reports a reset after the FIN too.
+    void watch_reset(NativeSocket, std::uint64_t) override {}
+
   private:
     int epoll() { return descriptor_.native_handle(); }
 

@@ -129,14 +129,23 @@ using NtDeviceIoControlFile = LONG(NTAPI*)(HANDLE file, HANDLE event, PVOID apc_
                                            ULONG output_length);
 
 // One poll under way per watched stream, through the io_context's completion port (the socket is
-// associated with it already): first for the peer's FIN or a reset, after a FIN for a reset only,
-// so that each end is reported once. Closing the socket ends the poll.
+// associated with it already): first for the peer's FIN or a reset, after a FIN (once the owner
+// asks, by watch_reset) for a reset only, so that each end is reported once. Closing the socket
+// ends the poll.
 class AfdCloseWatch final : public CloseWatch {
   public:
     AfdCloseWatch(asio::io_context& io, Callback on_closed, NtDeviceIoControlFile control)
         : io_(io), on_closed_(std::move(on_closed)), control_(control) {}
 
     void watch(NativeSocket socket, std::uint64_t key) override {
+        watch_for(socket, key, AFD_POLL_DISCONNECT | AFD_POLL_ABORT | AFD_POLL_LOCAL_CLOSE);
+    }
+    void watch_reset(NativeSocket socket, std::uint64_t key) override {
+        watch_for(socket, key, AFD_POLL_ABORT | AFD_POLL_LOCAL_CLOSE);
+    }
+
+  private:
+    void watch_for(NativeSocket socket, std::uint64_t key, ULONG events) {
         SOCKET base = INVALID_SOCKET;
         DWORD bytes = 0;
         // A layered provider puts a socket of its own over the system's; a poll of the base
@@ -147,11 +156,9 @@ class AfdCloseWatch final : public CloseWatch {
             base != socket_of(socket)) {
             return;
         }
-        poll(reinterpret_cast<HANDLE>(base), key,
-             AFD_POLL_DISCONNECT | AFD_POLL_ABORT | AFD_POLL_LOCAL_CLOSE);
+        poll(reinterpret_cast<HANDLE>(base), key, events);
     }
 
-  private:
     void poll(HANDLE handle, std::uint64_t key, ULONG events) {
         auto info = std::make_shared<AfdPollInfo>();
         info->timeout.QuadPart = INT64_MAX;
@@ -184,8 +191,9 @@ class AfdCloseWatch final : public CloseWatch {
             return;
         }
         if ((got & AFD_POLL_DISCONNECT) != 0) {
+            // The owner may close the socket in its callback, and its handle may be reused at
+            // once: the owner, not this poll, watches again (watch_reset).
             on_closed_(key, false);
-            poll(handle, key, AFD_POLL_ABORT | AFD_POLL_LOCAL_CLOSE);
             return;
         }
         poll(handle, key, asked);

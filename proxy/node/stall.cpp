@@ -5,25 +5,32 @@
 // waiting, half-closed or not, lives until it breaks or is removed; keep-alive bounds a peer that
 // is gone.
 //
-// watch_stall is called under the node mutex wherever what stall_due reads changes; the timer is
-// set and its handler runs on the loop's thread (see set_timer). When it fires with nothing moved,
-// `stalled` decides, in one table, what ends and what is logged.
+// The settling step arms it under the node mutex; the timer is set and its handler runs on the
+// loop's thread. While armed it looks every STALL_LOOK: what the system's buffers hold is
+// compared with the previous look (the first base is taken at the arming, before the moment the
+// deadline counts from), and a change counts as a byte moved at that look, so a stream ends
+// within STALL_DEADLINE + STALL_LOOK of its last byte moved and a stream that moves never ends.
+// When STALL_DEADLINE has passed with nothing moved, `stalled` decides, in one table, what ends
+// and what is logged.
 
 #include "proxy/node/core.hpp"
 
 namespace tessaro::node {
 
-bool NodeCore::stall_due(const Socket& socket) {
+bool NodeCore::stall_due(const Socket& socket) const {
     if (socket.kind != Kind::TcpStream || socket.closed) {
         return false;
     }
     if (socket.draining()) {
         return true;  // it writes its queue, then waits for the peer's FIN
     }
-    if (!socket.peer_ended()) {
-        return false;  // the peer may still send, and read, whenever it likes
+    // Bytes that wait towards one side once either side of the pair has ended sending: those
+    // peers may still send, and read, whenever they like while neither has.
+    const Socket* peer = coupled_peer(socket);
+    if (!socket.peer_done_sending() && !(peer && peer->peer_done_sending())) {
+        return false;
     }
-    // Queued towards a peer that has ended sending, or unread behind a full coupled peer.
+    // Queued towards its peer, or unread behind a full coupled peer.
     return socket.queued > 0 ||
            (socket.receiving == Socket::Receiving::Waiting && socket.peer_full && !socket.paused);
 }
@@ -34,17 +41,12 @@ void NodeCore::watch_stall(const SocketPtr& socket) {
         return;
     }
     socket->stall_armed = true;
-    socket->stall_since = std::chrono::steady_clock::now();
     if (!socket->stall_timer) {
         socket->stall_timer.emplace(io_);
     }
-    arm_stall(socket, STALL_DEADLINE);
-}
-
-// Takes what the system holds unsent at this moment as the base of the next look, then sets the
-// timer (on the loop's thread, without the node mutex).
-void NodeCore::arm_stall(const SocketPtr& socket, std::chrono::steady_clock::duration delay) {
-    post([this, socket, delay] {
+    // The base of the first look is taken before the moment the deadline counts from, so that
+    // nothing the peer takes after it goes unseen.
+    post([this, socket] {
         {
             NodeLock lock(*this);
             if (socket->closed) {
@@ -54,11 +56,16 @@ void NodeCore::arm_stall(const SocketPtr& socket, std::chrono::steady_clock::dur
             if (socket->closed) {
                 return;
             }
+            socket->stall_since = std::chrono::steady_clock::now();
         }
-        socket->stall_timer->expires_after(delay);
-        socket->stall_timer->async_wait(
-            [this, socket](asio::error_code ec) { on_stall(socket, ec); });
+        look_after(socket, STALL_LOOK);
     });
+}
+
+// Sets the timer for the next look (loop's thread, without the node mutex).
+void NodeCore::look_after(const SocketPtr& socket, std::chrono::steady_clock::duration delay) {
+    socket->stall_timer->expires_after(delay);
+    socket->stall_timer->async_wait([this, socket](asio::error_code ec) { on_stall(socket, ec); });
 }
 
 void NodeCore::on_stall(const SocketPtr& socket, asio::error_code ec) {
@@ -66,32 +73,36 @@ void NodeCore::on_stall(const SocketPtr& socket, asio::error_code ec) {
     if (ec) {
         return;  // cancelled by the close
     }
-    NodeLock lock(*this);
-    if (socket->closed) {
-        return;
+    std::chrono::steady_clock::duration next{};
+    {
+        NodeLock lock(*this);
+        if (socket->closed) {
+            return;
+        }
+        if (!stall_due(*socket)) {
+            socket->stall_armed = false;  // the bytes went on, or the stream's peer came back
+            return;
+        }
+        const auto unsent = probe_unsent(*socket, lock);
+        if (socket->closed) {
+            return;
+        }
+        const auto now = std::chrono::steady_clock::now();
+        if (unsent != socket->stall_probe) {
+            // The peer took bytes from the system's buffers (or more went in) since the last
+            // look: moving, if slowly.
+            socket->stall_probe = unsent;
+            socket->last_moved = now;
+        }
+        const auto from = std::max(socket->stall_since, socket->last_moved);
+        if (now - from >= STALL_DEADLINE) {
+            stalled(socket, lock);
+            return;
+        }
+        next = std::min<std::chrono::steady_clock::duration>(STALL_LOOK,
+                                                             STALL_DEADLINE - (now - from));
     }
-    if (!stall_due(*socket)) {
-        socket->stall_armed = false;  // the bytes went on, or the stream's peer came back
-        return;
-    }
-    const auto now = std::chrono::steady_clock::now();
-    const auto from = std::max(socket->stall_since, socket->last_moved);
-    if (now - from < STALL_DEADLINE) {
-        arm_stall(socket, STALL_DEADLINE - (now - from));
-        return;
-    }
-    const auto before = socket->stall_probe;
-    const auto unsent = probe_unsent(*socket, lock);
-    if (socket->closed) {
-        return;
-    }
-    if (unsent != before) {
-        // The peer took bytes from the system's buffers (or more went in): moving, if slowly.
-        socket->stall_since = now;
-        arm_stall(socket, STALL_DEADLINE);
-        return;
-    }
-    stalled(socket, lock);
+    look_after(socket, next);
 }
 
 void NodeCore::stalled(const SocketPtr& socket, NodeLock& lock) {
@@ -104,8 +115,8 @@ void NodeCore::stalled(const SocketPtr& socket, NodeLock& lock) {
         return;
     }
     if (socket->receiving == Socket::Receiving::Waiting && socket->queued == 0) {
-        // Its peer ended while it waited for the coupled peer, which took nothing since.
-        end_paused(socket, lock);
+        // Its pair ended while it waited for the coupled peer, which took nothing since.
+        end_held(socket, lock);
         return;
     }
     log_->debug("Connection {} to {} made no progress for {} s after its peer ended sending",
@@ -116,10 +127,8 @@ void NodeCore::stalled(const SocketPtr& socket, NodeLock& lock) {
 std::array<std::size_t, 2> NodeCore::probe_unsent(Socket& socket, NodeLock& lock) {
     std::array<std::size_t, 2> unsent{};
     SocketPtr peer;
-    if (socket.coupled != 0) {
-        if (auto it = sockets_.find(socket.coupled); it != sockets_.end() && it->second->stream) {
-            peer = it->second;
-        }
+    if (Socket* coupled = coupled_peer(socket); coupled && coupled->stream) {
+        peer = coupled->shared_from_this();
     }
     if (socket.stream) {
         std::ignore =
@@ -130,6 +139,16 @@ std::array<std::size_t, 2> NodeCore::probe_unsent(Socket& socket, NodeLock& lock
             outside(*peer, lock, [&] { unsent[1] = os::unsent_bytes(native(*peer->stream)); });
     }
     return unsent;
+}
+
+// Bytes moved on a stream (read or written): progress for it and for its coupled peer, as the
+// stall deadline counts it.
+void NodeCore::moved(Socket& socket) {
+    const auto now = std::chrono::steady_clock::now();
+    socket.last_moved = now;
+    if (Socket* peer = coupled_peer(socket)) {
+        peer->last_moved = now;
+    }
 }
 
 }  // namespace tessaro::node

@@ -33,7 +33,7 @@ bool NodeCore::send(const Endpoint& endpoint, Bytes&& bytes) {
             socket->queued += size;
             socket->out.push_back(owned(std::forward<Bytes>(bytes)));
             queue_changed(*socket);
-            watch_stall(socket);
+            settle(socket);
             if (!socket->established || socket->writing) {
                 return true;  // on_connect, or the turn's holder, writes it
             }
