@@ -164,20 +164,18 @@ bool TcpProxy::on_accepted(const node::Accepted& event) {
         handler_->remove(client.resource_id);
         return true;
     }
-    // An entry already held under the same id is replaced and discarded.
-    if (auto old = pairs_.find(client.resource_id); old != pairs_.end()) {
-        by_device_.erase(old->second.device.resource_id);
-    }
+    // The node never gives an id twice, so the client's id is new here.
     TcpProxyPair pair;
     pair.client = client;
     pair.device = *device;
-    pairs_.insert_or_assign(client.resource_id, std::move(pair));
-    by_device_.insert_or_assign(device->resource_id, client.resource_id);
+    pairs_.emplace(client.resource_id, std::move(pair));
+    by_device_.emplace(device->resource_id, client.resource_id);
     return true;
 }
 
-// A chunk goes to the other side; while Connecting, a client's chunk is held instead, unless the
-// device side can already take it and nothing is held before it.
+// A chunk goes to the other side; while Connecting, a client's chunk is held instead. (Connected
+// is the device side's first event on the loop's thread, right after its connection is made, so
+// no client chunk comes between the two: every chunk of a Connecting pair is held.)
 bool TcpProxy::on_data(node::Data& event) {
     auto ref = find_pair(event.endpoint.resource_id);
     if (!ref) {
@@ -192,9 +190,7 @@ bool TcpProxy::on_data(node::Data& event) {
     }
     log_->debug("Connection {}  -> {}: {} Bytes", AddrText{pair.client.addr},
                 AddrText{pair.device.addr}, event.bytes.size());
-    if (pair.state != PairState::Connecting ||
-        (pair.pending.empty() &&
-         handler_->is_ready(pair.device.resource_id) == node::Readiness::Ready)) {
+    if (pair.state != PairState::Connecting) {
         handler_->send(pair.device, std::move(event.bytes));
         return true;
     }

@@ -9,17 +9,26 @@
 //   may call back into the node. No system call on a socket is made under it: each goes through
 //   `outside` (the guard Unlocked), which counts it in the socket's `in_flight`, so that a close
 //   meanwhile leaves the handle and the buffers alone until the last call is back, and says on
-//   return whether the socket was closed. Reads and the start of a wait for input are made by the
-//   holder of the stream's read turn (`Receiving::Turn`, the loop's thread), writes by the holder
-//   of its write turn (`writing`: the loop's thread, or the sender of a small answer); besides
-//   them shut_send (whoever ends sending: a caller's shutdown_send, or a writer or the loop once
-//   the queue is written), local_address (any caller), the close watch's registration and the
-//   stall deadline's look at the system's send queues (the loop's thread) make such calls. A new
-//   socket is opened and set up before it enters the table, and a closed one's handles are closed
-//   once the mutex has been released (NodeLock), so neither is done under it either; work for the
-//   loop is handed over then too when it comes from another thread, since posting from there
-//   wakes the loop with a system call; the loop's thread posts at once (post). The settings of a
-//   socket's timers are made by posted work (set_timer, arm_stall).
+//   return whether the socket was closed. Every such call, by whom:
+//   - reads and the start of a wait for input: the holder of the stream's read turn
+//     (`Receiving::Turn`, the loop's thread);
+//   - writes and the start of an Asio write: the holder of its write turn (`writing`: the loop's
+//     thread, or the sender of a small answer);
+//   - shut_send: whoever ends sending (a caller's shutdown_send or remove, a writer or the loop
+//     once the queue is written);
+//   - local_address: any caller;
+//   - the start of an accept: tcp_listen's caller, then the loop (after each accept and after
+//     the retry's pause);
+//   - the start of a connect: tcp_connect's caller;
+//   - the starts of a UDP receive (udp_listen's caller, then the loop) and of a datagram send
+//     (the sender, then the loop);
+//   - the close watch's registrations (watch, and watch_reset after a reported close) and the
+//     stall deadline's look at the system's send queues: the loop's thread.
+//   A new socket is opened and set up before it enters the table, and a closed one's handles
+//   are closed once the mutex has been released (NodeLock), so neither is done under it either;
+//   work for the loop is handed over then too when it comes from another thread, since posting
+//   from there wakes the loop with a system call; the loop's thread posts at once (post). The
+//   settings of a socket's timers are made by posted work (set_timer, watch_stall).
 // - `event_mutex_` (the event lock) is held for each delivery. It may be held while taking the
 //   node mutex (deliveries re-check under it whether the socket was removed meanwhile), never the
 //   other way round.
@@ -37,6 +46,10 @@
 // queue, shut down sending and seen the peer close, or its stall deadline has passed. A
 // half-closing stream whose peer has ended sending stays, still sending, as long as an open one
 // would: until it is removed or breaks, or bytes queued on it stop moving for the stall deadline.
+//
+// What a stream does next and whether its stall deadline runs follow from its state alone: every
+// change of what they depend on is followed by the one settling step (settle, settle.cpp), and
+// the read turn's holder takes each step turn_step gives.
 
 #pragma once
 

@@ -100,9 +100,10 @@ inline constexpr std::size_t DEFAULT_QUEUE_BOUND = 256 * 1024;
 // costs bounded memory and loses the excess, never the event thread.
 inline constexpr std::size_t UDP_QUEUE_BOUND = 256 * 1024;
 // The stall deadline: how long bytes of a stream may wait without moving once they cannot go on
-// by themselves (queued on a removed stream, queued towards a peer that has ended its sending, or
-// unread behind a full coupled peer after the peer ended) before the node gives the stream up.
-// Counted from the last byte the stream or its coupled peer moved; idle time is no stall.
+// by themselves (queued on a removed stream; queued towards its peer, or unread behind a full
+// coupled peer, once either side of the pair has ended its sending) before the node gives the
+// stream up. Counted from the last byte the stream or its coupled peer moved, bytes the peer
+// takes from the system's buffers included (seen within a second); idle time is no stall.
 inline constexpr std::chrono::seconds STALL_DEADLINE{5};
 
 class NodeCore;
@@ -151,15 +152,17 @@ class NodeHandler {
     // stream).
     bool shutdown_send(ResourceId id);
 
-    // Backpressure: reading `id` is paused until resumed. Where the system can tell a peer's
-    // close without reading (Linux), a paused socket whose peer resets ends with a Disconnected
-    // event at once, and so does one whose peer closes, unless it was opened with `half_close`:
-    // that one reads the rest and the FIN in order once resumed. A socket paused only by its
-    // coupling goes on reading while its coupled peer takes bytes; once its peer has closed it
-    // ends when neither it nor its coupled peer has moved a byte for STALL_DEADLINE. A reset
-    // ends it at once. A socket opened with `half_close` delivers ReadClosed after all data of
-    // its peer and then lives as an open one: until it breaks, is removed, or bytes queued on it
-    // have not moved for STALL_DEADLINE.
+    // Backpressure: reading `id` is paused until resumed. The node learns of a paused socket's
+    // peer's end without reading it (Linux: an epoll watch; Windows: the AFD driver's poll, which
+    // under Wine reports a FIN behind unread bytes only once they are read): one whose peer
+    // resets ends with a Disconnected event at once, and so does one whose peer closes, unless
+    // it was opened with `half_close`: that one reads the rest and the FIN in order once
+    // resumed. A socket paused only by its coupling goes on reading while its coupled peer takes
+    // bytes; once its peer has closed it ends when neither it nor its coupled peer has moved a
+    // byte for STALL_DEADLINE. A reset ends it at once. A socket opened with `half_close`
+    // delivers ReadClosed after all data of its peer and then lives as an open one: until it
+    // breaks, is removed, or bytes queued on it (or on its coupled peer) have not moved for
+    // STALL_DEADLINE.
     void pause_reading(ResourceId id);
     void resume_reading(ResourceId id);
     // Reading `a` pauses while `b`'s outbound queue holds more than `bound` bytes, and the other
