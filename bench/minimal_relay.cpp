@@ -1,6 +1,5 @@
 #include "bench/minimal_relay.hpp"
 
-#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/epoll.h>
@@ -14,27 +13,12 @@
 #include <utility>
 #include <vector>
 
+#include "bench/sockets.hpp"
 #include "common/os/system_error.hpp"
-#include "common/os/unique_handle.hpp"
 
 namespace tessaro::bench {
 
-sockaddr_in to_sockaddr(SocketAddrV4 address) {
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(address.port);
-    sa.sin_addr.s_addr = htonl(address.ip.to_u32());
-    return sa;
-}
-
 namespace {
-
-struct FdTraits {
-    using handle_type = int;
-    static int invalid() { return -1; }
-    static void close(int fd) { ::close(fd); }
-};
-using OwnedFd = os::UniqueHandle<FdTraits>;
 
 Error errno_error(const char* operation) {
     const int code = errno;
@@ -107,7 +91,7 @@ class Relay {
 
   private:
     struct Side {
-        OwnedFd fd;
+        Fd fd;
         bool readable = false;  // an arrival reported and not yet read to a short read
         bool writable = false;  // false from a full send buffer until the next report of room
         bool hangup = false;    // its end or an error reported: read on past short reads
@@ -173,13 +157,13 @@ class Relay {
                 }
                 return;  // drained (or out of descriptors: the next arrival tries again)
             }
-            open_pair(OwnedFd(fd));
+            open_pair(Fd(fd));
         }
     }
 
     // A socket towards the remote address, its connect under way; empty on failure.
-    OwnedFd connect_device(bool& connecting) {
-        OwnedFd device(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    Fd connect_device(bool& connecting) {
+        Fd device(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
         if (!device) {
             return device;
         }
@@ -205,10 +189,10 @@ class Relay {
         return device;
     }
 
-    void open_pair(OwnedFd client) {
+    void open_pair(Fd client) {
         ++counts_.pairs;
         bool connecting = false;
-        OwnedFd device = connect_device(connecting);
+        Fd device = connect_device(connecting);
         if (!device) {
             ++counts_.failed;
             return;
@@ -398,8 +382,8 @@ class Relay {
     const MinimalRelaySetup& setup_;
     const std::uint64_t mask_;
     const int stop_fd_;
-    OwnedFd epoll_;
-    OwnedFd listener_;
+    Fd epoll_;
+    Fd listener_;
     std::vector<std::unique_ptr<Pair>> pairs_;
     std::vector<std::uint32_t> free_;
     std::vector<std::uint32_t> released_;

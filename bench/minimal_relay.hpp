@@ -17,8 +17,6 @@
 #include <functional>
 #include <string>
 
-#include <netinet/in.h>
-
 #include "common/error.hpp"
 #include "common/ipv4.hpp"
 
@@ -39,9 +37,6 @@ struct MinimalRelayCounts {
     std::uint64_t pairs = 0;   // accepted connections
     std::uint64_t failed = 0;  // pairs closed by an error, including failed connects
 };
-
-// The system's form of an address, for the bench's plain sockets.
-sockaddr_in to_sockaddr(SocketAddrV4 address);
 
 // Relays until `stop_fd` (a signalfd, say) becomes readable; `ready` is called once the listener
 // is open. Fails when the listener cannot be set up.
