@@ -12,12 +12,18 @@
 // Every account that may read the object may also lock it, exclusively and for as long as it
 // likes, so no lock is waited for: `create` tries it, and while it cannot be had, starts over after
 // a short pause, a few times, and then fails.
+//
+// The name is shared by all accounts of the machine, and any of them may put an object under it.
+// An owner takes only an object of its own user, a reader also one of root's, and either only when
+// no other account may write it and it has no second name, through which the writer would write
+// over some other object.
 #include "common/status.hpp"
 
 #include <array>
 #include <cerrno>
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <thread>
 
 #include <fcntl.h>
@@ -25,6 +31,8 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <fmt/format.h>
 
 #include "common/os/system_error.hpp"
 
@@ -75,9 +83,35 @@ Error create_error(int code) {
 // process's own user that no other account may write is used. One that is ours but writable by
 // others is refused rather than narrowed with fchmod: that would not take back a descriptor that
 // another account opened for writing while it could, and no object this program makes is ever
-// writable by others.
-bool only_we_may_write(const struct stat& st) {
-    return st.st_uid == ::geteuid() && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+// writable by others. Nor does it ever have a second name: one made with link(2) stands for some
+// other object too, which the writer would write over.
+bool writable_by_others(const struct stat& st) {
+    return (st.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+}
+
+bool ours_alone(const struct stat& st) {
+    return st.st_uid == ::geteuid() && !writable_by_others(st) && st.st_nlink <= 1;
+}
+
+// Why a reader does not take the object for the service's, or none when it does. The service runs
+// as root or, in the development build, as the user who also reads its status; an object of any
+// other account was planted under the name, and a reader would show what that account wrote.
+std::optional<std::string> foreign_to_reader(const struct stat& st) {
+    if (st.st_uid != 0 && st.st_uid != ::geteuid()) {
+        return fmt::format("the object of uid {} is neither root's nor this user's", st.st_uid);
+    }
+    if (writable_by_others(st)) {
+        return fmt::format("the object of uid {} may be written by other accounts (mode {:o})",
+                           st.st_uid, st.st_mode & 0777);
+    }
+    if (st.st_nlink > 1) {
+        return fmt::format("the object of uid {} has {} links", st.st_uid, st.st_nlink);
+    }
+    return std::nullopt;
+}
+
+Error open_error(Error cause) {
+    return Error::caused("Could not open shared memory: ", std::move(cause));
 }
 
 Error view_error(int code) {
@@ -110,10 +144,10 @@ VoidResult copy_pages(int fd, std::span<std::uint8_t, STATUS_SECTION_SIZE> out) 
     return {};
 }
 
-// Maps the first 4096 bytes of the object. An object smaller than that would map, but touching
-// its missing pages raises SIGBUS, so it is refused up front, as Windows refuses to map it; the
-// view is then copied once, as on Windows.
-Result<std::uint8_t*> map_view(int fd) {
+// Maps the first 4096 bytes of the object, with `protection`. An object smaller than that would
+// map, but touching its missing pages raises SIGBUS, so it is refused up front, as Windows refuses
+// to map it; the view is then copied once, as on Windows.
+Result<std::uint8_t*> map_view(int fd, int protection) {
     struct stat st {};
     if (::fstat(fd, &st) != 0) {
         const int code = errno;
@@ -122,7 +156,7 @@ Result<std::uint8_t*> map_view(int fd) {
     if (st.st_size < static_cast<off_t>(STATUS_SECTION_SIZE)) {
         return fail(view_error(EINVAL));
     }
-    void* mapped = ::mmap(nullptr, STATUS_SECTION_SIZE, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    void* mapped = ::mmap(nullptr, STATUS_SECTION_SIZE, protection, MAP_SHARED, fd, 0);
     if (mapped == MAP_FAILED) {
         const int code = errno;
         return fail(view_error(code));
@@ -174,7 +208,7 @@ Result<SharedMemory> SharedMemory::create_named(const char* name, bool service_m
             }
             return fail(create_error(code));
         }
-        if (!only_we_may_write(st)) {
+        if (!ours_alone(st)) {
             // Not ours to remove either: it stays where it is.
             return fail(create_error(EACCES));
         }
@@ -206,7 +240,7 @@ Result<SharedMemory> SharedMemory::create_named(const char* name, bool service_m
                 return fail(create_error(code));
             }
         }
-        auto view = map_view(fd);
+        auto view = map_view(fd, PROT_READ | PROT_WRITE);
         if (!view) {
             if (is_new) {
                 ::shm_unlink(object.c_str());
@@ -221,15 +255,24 @@ Result<SharedMemory> SharedMemory::create_named(const char* name, bool service_m
     }
 }
 
+// A reader only reads: the object is opened and mapped read-only, so that a reader of any account
+// can open the service's object, which only its owner may write.
 Result<SharedMemory> SharedMemory::open(const char* name) {
-    const int fd = ::shm_open(posix_name(name).c_str(), O_RDWR, 0);
+    const int fd = ::shm_open(posix_name(name).c_str(), O_RDONLY, 0);
     if (fd < 0) {
         const int code = errno;
-        return fail(Error::caused("Could not open shared memory: ",
-                                  Error(os::system_error_text(static_cast<std::uint32_t>(code)))));
+        return fail(open_error(Error(os::system_error_text(static_cast<std::uint32_t>(code)))));
     }
     Descriptor descriptor(fd);
-    auto view = map_view(fd);
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        const int code = errno;
+        return fail(open_error(Error(os::system_error_text(static_cast<std::uint32_t>(code)))));
+    }
+    if (auto foreign = foreign_to_reader(st)) {
+        return fail(open_error(Error(std::move(*foreign))));
+    }
+    auto view = map_view(fd, PROT_READ);
     if (!view) {
         return fail(std::move(view.error()));
     }
