@@ -11,7 +11,7 @@
 //
 // Every account that may read the object may also lock it, exclusively and for as long as it
 // likes, so no lock is waited for: `create` tries it, and while it cannot be had, starts over after
-// a short pause, a few times, and then fails.
+// a short pause, for a fifth of a second, and then fails.
 //
 // The name is shared by all accounts of the machine, and any of them may put an object under it.
 // An owner takes only an object of its own user, a reader also one of root's, and either only when
@@ -67,11 +67,15 @@ class Descriptor {
     int fd_;
 };
 
-// How often `create` starts over, when the name went under it or the object is locked, and how
-// long it waits before it starts over for a lock: the lock of an owner that ends lasts only for its
-// unlink, so one round is enough for that, and the rounds end well within a second.
-constexpr int CREATE_RETRIES = 8;
+// How long `create` keeps starting over, when the name went under it, the object is locked or it
+// is not yet sized, and how long it waits before it starts over for a lock or an empty object. The
+// lock of an owner that ends lasts only until it has removed the name, and a creator sizes its
+// object right after it made it, so one pause is enough for either, unless that program is kept
+// from running in between; a lock held for longer is someone else's, and an object that stays
+// empty for longer was left by a creator that was killed and is refused as any smaller object is.
+constexpr auto CREATE_PATIENCE = std::chrono::milliseconds(200);
 constexpr auto LOCKED_PAUSE = std::chrono::milliseconds(20);
+constexpr auto EMPTY_PAUSE = std::chrono::milliseconds(1);
 
 Error create_error(int code) {
     return Error::caused("Could not create shared memory: ",
@@ -179,10 +183,16 @@ Result<SharedMemory> SharedMemory::create_named(const char* name, bool service_m
     const mode_t mode = service_mode ? 0644 : 0600;
 
     // An owner that ends removes the name while holding the object exclusively; one that opened
-    // the object just before that finds it locked or holds a name that is gone, and starts over.
-    // Each round needs another program to end at that very moment, so a few rounds suffice; a lock
-    // that lasts longer is held by someone else, and fails the create rather than holding it up.
-    for (int attempt = 0;; ++attempt) {
+    // the object just before that finds it locked or holds a name that is gone, and one that found
+    // the name just before that finds no object to open: each starts over. A creator sizes its
+    // object only after it made it: one that opens the object in between finds it empty, and
+    // starts over after a short pause. Each round needs another program to be at that very point,
+    // but an owner of the same user that creates and drops the section quickly can be there many
+    // times in a row, so the rounds end by time, not by count. A lock that lasts longer is held by
+    // someone else, and fails the create rather than holding it up.
+    const auto give_up = std::chrono::steady_clock::now() + CREATE_PATIENCE;
+    const auto patient = [&] { return std::chrono::steady_clock::now() < give_up; };
+    for (;;) {
         bool is_new = true;
         // glibc's shm_open adds O_NOFOLLOW (and O_CLOEXEC): a symbolic link planted under the
         // name, which could lead to any file of this user, fails with ELOOP.
@@ -191,6 +201,10 @@ Result<SharedMemory> SharedMemory::create_named(const char* name, bool service_m
             // An existing section of our own is used unchanged, whatever it holds.
             is_new = false;
             fd = ::shm_open(object.c_str(), O_RDWR, 0);
+            // Its last owner removed the name after the first call found it.
+            if (fd < 0 && errno == ENOENT && patient()) {
+                continue;
+            }
         }
         if (fd < 0) {
             const int code = errno;
@@ -217,17 +231,21 @@ Result<SharedMemory> SharedMemory::create_named(const char* name, bool service_m
             if (is_new) {
                 ::shm_unlink(object.c_str());
             }
-            if (code == EWOULDBLOCK && attempt < CREATE_RETRIES) {
+            if (code == EWOULDBLOCK && patient()) {
                 std::this_thread::sleep_for(LOCKED_PAUSE);
                 continue;
             }
             return fail(create_error(code));
         }
         if (st.st_nlink == 0) {
-            if (attempt < CREATE_RETRIES) {
+            if (patient()) {
                 continue;
             }
             return fail(create_error(ENOENT));
+        }
+        if (!is_new && st.st_size == 0 && patient()) {
+            std::this_thread::sleep_for(EMPTY_PAUSE);
+            continue;
         }
         if (is_new) {
             // The umask may have narrowed the mode; service mode wants it as asked.

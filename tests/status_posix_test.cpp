@@ -19,8 +19,11 @@
 #include <cstring>
 #include <functional>
 #include <future>
+#include <latch>
+#include <map>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include <fmt/format.h>
 
@@ -319,6 +322,40 @@ TEST(SharedMemoryPosix, AnObjectWithASecondNameIsRefusedByOwnersAndReaders) {
     // Neither name is ours to remove.
     EXPECT_TRUE(target.exists());
     EXPECT_TRUE(object_exists(names.posix));
+}
+
+// Two owners of one user, each creating the section and dropping it again in a loop: a create
+// meets the other's object before it is sized, or finds the name gone after it saw it there, and
+// must start over in either case instead of failing. Neither leaves the name behind.
+TEST(SharedMemoryPosix, TwoOwnersCreatingAndDroppingTheSectionAtOnceNeverFail) {
+    const Names names = unique_names("Local");
+    constexpr int ROUNDS = 20000;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    struct Tally {
+        int rounds = 0;
+        std::map<std::string, int> failures;  // how often each error came
+    };
+    std::latch start(2);
+    auto owner = [&](Tally& tally) {
+        start.arrive_and_wait();
+        for (; tally.rounds < ROUNDS && std::chrono::steady_clock::now() < deadline;
+             ++tally.rounds) {
+            auto created = SharedMemory::create_named(names.windows.c_str(), false);
+            if (!created) {
+                ++tally.failures[created.error().message()];
+            }
+        }
+    };
+    Tally ours;
+    Tally theirs;
+    std::thread other(owner, std::ref(theirs));
+    owner(ours);
+    other.join();
+    for (const Tally* tally : {&ours, &theirs}) {
+        EXPECT_EQ(tally->failures, (std::map<std::string, int>{}))
+            << "in " << tally->rounds << " rounds";
+    }
+    EXPECT_FALSE(object_exists(names.posix));
 }
 
 // A process that holds an object of the name locked exclusively until it is ended: as another
