@@ -149,8 +149,9 @@ struct PageRun {
 bool view_pages_readable(std::size_t size,
                          const std::function<std::optional<PageRun>(std::size_t offset)>& query);
 
-// A named 4096-byte pagefile-backed section and a read/write view of it. Released in the
-// destructor: view unmapped, then handle closed; failures of either are ignored.
+// A named 4096-byte pagefile-backed section and a view of it, read/write but for a POSIX reader's
+// (below). Released in the destructor: view unmapped, then handle closed; failures of either are
+// ignored.
 //
 // An existing section of the same name is reused unchanged; one smaller than 4096 bytes cannot be
 // mapped and fails with "Could not create shared memory view: ".
@@ -164,8 +165,13 @@ bool view_pages_readable(std::size_t size,
 // only; service mode lets every account read it and only its user write it (mode 0644, the
 // counterpart of the service's DACL): an object that others could write could also be shrunk
 // under a reader. For the same reason `create` reuses an existing object only when it belongs to
-// the process's own user and no other account may write it; any other fails with "Could not
-// create shared memory: " and EACCES's text, and stays as it is.
+// the process's own user, no other account may write it and it has no second name (a hard link);
+// any other fails with "Could not create shared memory: " and EACCES's text, and stays as it is.
+// The name is shared by all accounts of the machine, so `open` opens and maps the object
+// read-only, which lets any account read the service's object (writing through such a view
+// faults), and takes it only when the service could have made it: owned by root or by the
+// reader's own user, writable by no one else, with no second name; any other fails with "Could
+// not open shared memory: " and a text that names the owner's uid.
 class SharedMemory {
   public:
     // The service ("Global\" name, inheritable handle, a DACL that lets every account open and
@@ -174,7 +180,8 @@ class SharedMemory {
     [[nodiscard]] static Result<SharedMemory> create(bool service_mode);
     // As `create`, under another name, so that tests running side by side do not share a section.
     [[nodiscard]] static Result<SharedMemory> create_named(const char* name, bool service_mode);
-    // Opens an existing section by name and maps 4096 bytes; never creates one.
+    // Opens an existing section by name and maps 4096 bytes (read-only on POSIX); never creates
+    // one.
     [[nodiscard]] static Result<SharedMemory> open(const char* name);
 
     SharedMemory(SharedMemory&& other) noexcept;

@@ -11,13 +11,19 @@
 //
 // Every account that may read the object may also lock it, exclusively and for as long as it
 // likes, so no lock is waited for: `create` tries it, and while it cannot be had, starts over after
-// a short pause, a few times, and then fails.
+// a short pause, for a fifth of a second, and then fails.
+//
+// The name is shared by all accounts of the machine, and any of them may put an object under it.
+// An owner takes only an object of its own user, a reader also one of root's, and either only when
+// no other account may write it and it has no second name, through which the writer would write
+// over some other object.
 #include "common/status.hpp"
 
 #include <array>
 #include <cerrno>
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <thread>
 
 #include <fcntl.h>
@@ -25,6 +31,8 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <fmt/format.h>
 
 #include "common/os/system_error.hpp"
 
@@ -59,11 +67,15 @@ class Descriptor {
     int fd_;
 };
 
-// How often `create` starts over, when the name went under it or the object is locked, and how
-// long it waits before it starts over for a lock: the lock of an owner that ends lasts only for its
-// unlink, so one round is enough for that, and the rounds end well within a second.
-constexpr int CREATE_RETRIES = 8;
+// How long `create` keeps starting over, when the name went under it, the object is locked or it
+// is not yet sized, and how long it waits before it starts over for a lock or an empty object. The
+// lock of an owner that ends lasts only until it has removed the name, and a creator sizes its
+// object right after it made it, so one pause is enough for either, unless that program is kept
+// from running in between; a lock held for longer is someone else's, and an object that stays
+// empty for longer was left by a creator that was killed and is refused as any smaller object is.
+constexpr auto CREATE_PATIENCE = std::chrono::milliseconds(200);
 constexpr auto LOCKED_PAUSE = std::chrono::milliseconds(20);
+constexpr auto EMPTY_PAUSE = std::chrono::milliseconds(1);
 
 Error create_error(int code) {
     return Error::caused("Could not create shared memory: ",
@@ -75,9 +87,35 @@ Error create_error(int code) {
 // process's own user that no other account may write is used. One that is ours but writable by
 // others is refused rather than narrowed with fchmod: that would not take back a descriptor that
 // another account opened for writing while it could, and no object this program makes is ever
-// writable by others.
-bool only_we_may_write(const struct stat& st) {
-    return st.st_uid == ::geteuid() && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+// writable by others. Nor does it ever have a second name: one made with link(2) stands for some
+// other object too, which the writer would write over.
+bool writable_by_others(const struct stat& st) {
+    return (st.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+}
+
+bool ours_alone(const struct stat& st) {
+    return st.st_uid == ::geteuid() && !writable_by_others(st) && st.st_nlink <= 1;
+}
+
+// Why a reader does not take the object for the service's, or none when it does. The service runs
+// as root or, in the development build, as the user who also reads its status; an object of any
+// other account was planted under the name, and a reader would show what that account wrote.
+std::optional<std::string> foreign_to_reader(const struct stat& st) {
+    if (st.st_uid != 0 && st.st_uid != ::geteuid()) {
+        return fmt::format("the object of uid {} is neither root's nor this user's", st.st_uid);
+    }
+    if (writable_by_others(st)) {
+        return fmt::format("the object of uid {} may be written by other accounts (mode {:o})",
+                           st.st_uid, st.st_mode & 0777);
+    }
+    if (st.st_nlink > 1) {
+        return fmt::format("the object of uid {} has {} links", st.st_uid, st.st_nlink);
+    }
+    return std::nullopt;
+}
+
+Error open_error(Error cause) {
+    return Error::caused("Could not open shared memory: ", std::move(cause));
 }
 
 Error view_error(int code) {
@@ -110,10 +148,10 @@ VoidResult copy_pages(int fd, std::span<std::uint8_t, STATUS_SECTION_SIZE> out) 
     return {};
 }
 
-// Maps the first 4096 bytes of the object. An object smaller than that would map, but touching
-// its missing pages raises SIGBUS, so it is refused up front, as Windows refuses to map it; the
-// view is then copied once, as on Windows.
-Result<std::uint8_t*> map_view(int fd) {
+// Maps the first 4096 bytes of the object, with `protection`. An object smaller than that would
+// map, but touching its missing pages raises SIGBUS, so it is refused up front, as Windows refuses
+// to map it; the view is then copied once, as on Windows.
+Result<std::uint8_t*> map_view(int fd, int protection) {
     struct stat st {};
     if (::fstat(fd, &st) != 0) {
         const int code = errno;
@@ -122,7 +160,7 @@ Result<std::uint8_t*> map_view(int fd) {
     if (st.st_size < static_cast<off_t>(STATUS_SECTION_SIZE)) {
         return fail(view_error(EINVAL));
     }
-    void* mapped = ::mmap(nullptr, STATUS_SECTION_SIZE, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    void* mapped = ::mmap(nullptr, STATUS_SECTION_SIZE, protection, MAP_SHARED, fd, 0);
     if (mapped == MAP_FAILED) {
         const int code = errno;
         return fail(view_error(code));
@@ -145,10 +183,16 @@ Result<SharedMemory> SharedMemory::create_named(const char* name, bool service_m
     const mode_t mode = service_mode ? 0644 : 0600;
 
     // An owner that ends removes the name while holding the object exclusively; one that opened
-    // the object just before that finds it locked or holds a name that is gone, and starts over.
-    // Each round needs another program to end at that very moment, so a few rounds suffice; a lock
-    // that lasts longer is held by someone else, and fails the create rather than holding it up.
-    for (int attempt = 0;; ++attempt) {
+    // the object just before that finds it locked or holds a name that is gone, and one that found
+    // the name just before that finds no object to open: each starts over. A creator sizes its
+    // object only after it made it: one that opens the object in between finds it empty, and
+    // starts over after a short pause. Each round needs another program to be at that very point,
+    // but an owner of the same user that creates and drops the section quickly can be there many
+    // times in a row, so the rounds end by time, not by count. A lock that lasts longer is held by
+    // someone else, and fails the create rather than holding it up.
+    const auto give_up = std::chrono::steady_clock::now() + CREATE_PATIENCE;
+    const auto patient = [&] { return std::chrono::steady_clock::now() < give_up; };
+    for (;;) {
         bool is_new = true;
         // glibc's shm_open adds O_NOFOLLOW (and O_CLOEXEC): a symbolic link planted under the
         // name, which could lead to any file of this user, fails with ELOOP.
@@ -157,6 +201,10 @@ Result<SharedMemory> SharedMemory::create_named(const char* name, bool service_m
             // An existing section of our own is used unchanged, whatever it holds.
             is_new = false;
             fd = ::shm_open(object.c_str(), O_RDWR, 0);
+            // Its last owner removed the name after the first call found it.
+            if (fd < 0 && errno == ENOENT && patient()) {
+                continue;
+            }
         }
         if (fd < 0) {
             const int code = errno;
@@ -174,7 +222,7 @@ Result<SharedMemory> SharedMemory::create_named(const char* name, bool service_m
             }
             return fail(create_error(code));
         }
-        if (!only_we_may_write(st)) {
+        if (!ours_alone(st)) {
             // Not ours to remove either: it stays where it is.
             return fail(create_error(EACCES));
         }
@@ -183,17 +231,21 @@ Result<SharedMemory> SharedMemory::create_named(const char* name, bool service_m
             if (is_new) {
                 ::shm_unlink(object.c_str());
             }
-            if (code == EWOULDBLOCK && attempt < CREATE_RETRIES) {
+            if (code == EWOULDBLOCK && patient()) {
                 std::this_thread::sleep_for(LOCKED_PAUSE);
                 continue;
             }
             return fail(create_error(code));
         }
         if (st.st_nlink == 0) {
-            if (attempt < CREATE_RETRIES) {
+            if (patient()) {
                 continue;
             }
             return fail(create_error(ENOENT));
+        }
+        if (!is_new && st.st_size == 0 && patient()) {
+            std::this_thread::sleep_for(EMPTY_PAUSE);
+            continue;
         }
         if (is_new) {
             // The umask may have narrowed the mode; service mode wants it as asked.
@@ -206,7 +258,7 @@ Result<SharedMemory> SharedMemory::create_named(const char* name, bool service_m
                 return fail(create_error(code));
             }
         }
-        auto view = map_view(fd);
+        auto view = map_view(fd, PROT_READ | PROT_WRITE);
         if (!view) {
             if (is_new) {
                 ::shm_unlink(object.c_str());
@@ -221,15 +273,24 @@ Result<SharedMemory> SharedMemory::create_named(const char* name, bool service_m
     }
 }
 
+// A reader only reads: the object is opened and mapped read-only, so that a reader of any account
+// can open the service's object, which only its owner may write.
 Result<SharedMemory> SharedMemory::open(const char* name) {
-    const int fd = ::shm_open(posix_name(name).c_str(), O_RDWR, 0);
+    const int fd = ::shm_open(posix_name(name).c_str(), O_RDONLY, 0);
     if (fd < 0) {
         const int code = errno;
-        return fail(Error::caused("Could not open shared memory: ",
-                                  Error(os::system_error_text(static_cast<std::uint32_t>(code)))));
+        return fail(open_error(Error(os::system_error_text(static_cast<std::uint32_t>(code)))));
     }
     Descriptor descriptor(fd);
-    auto view = map_view(fd);
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        const int code = errno;
+        return fail(open_error(Error(os::system_error_text(static_cast<std::uint32_t>(code)))));
+    }
+    if (auto foreign = foreign_to_reader(st)) {
+        return fail(open_error(Error(std::move(*foreign))));
+    }
+    auto view = map_view(fd, PROT_READ);
     if (!view) {
         return fail(std::move(view.error()));
     }

@@ -86,7 +86,12 @@ TEST_F(AppTest, TheSectionHoldsTheFirstRecordAndASecondInstanceReusesIt) {
     ASSERT_TRUE(reader.has_value()) << reader.error().message();
     EXPECT_EQ(std::memcmp(reader->view(), first_record, sizeof first_record), 0);
 
-    std::memset(reader->view(), 0xAA, sizeof first_record);
+    {
+        // Spoilt through an owner: a reader's view may be read-only.
+        auto spoiler = SharedMemory::create(false);
+        ASSERT_TRUE(spoiler.has_value()) << spoiler.error().message();
+        std::memset(spoiler->view(), 0xAA, sizeof first_record);
+    }
     auto second = App::create(Settings::defaults(), false, Scans{}.source());
     ASSERT_TRUE(second.has_value()) << second.error().message();
     EXPECT_EQ(std::memcmp(reader->view(), first_record, sizeof first_record), 0);
@@ -117,7 +122,7 @@ TEST_F(AppTest, CheckRunsBeforeStatus) {
     // CHECK spoils the record; only a STATUS after it can have written it again before the stop
     // that was queued behind both.
     auto app = App::create(Settings::defaults(), false, [] {
-        auto section = SharedMemory::open(STATUS_SECTION_NAME_CONSOLE);
+        auto section = SharedMemory::create(false);  // an owner: a reader's view may be read-only
         if (section.has_value()) {
             std::memset(section->view(), 0xAA, 18);
         }

@@ -1,5 +1,6 @@
-// The POSIX stand-in of the named section: its object names, its refusal of a smaller object or of
-// one that another account may write, and the access it grants.
+// The POSIX stand-in of the named section: its object names, its refusal of a smaller object, of
+// one that another account may write or of one with a second name, the access it grants to readers
+// of other accounts, and two owners of one user creating it at once.
 #include "common/status.hpp"
 
 #include <gtest/gtest.h>
@@ -16,9 +17,13 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <functional>
 #include <future>
+#include <latch>
+#include <map>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include <fmt/format.h>
 
@@ -46,11 +51,38 @@ bool object_exists(const std::string& posix_name) {
 }
 
 constexpr uid_t OTHER_USER = 65534;  // nobody
+constexpr uid_t THIRD_USER = 65533;
 
 // In a child: takes on `user`'s ids, as a program of that user runs.
 bool become(uid_t user) {
     return user == geteuid() ||
            (setresgid(user, user, user) == 0 && setresuid(user, user, user) == 0);
+}
+
+// Runs `what` in a child that has taken on `user`'s ids, as a program of that user would, and gives
+// what it answered: the empty text for success, else why not.
+std::string as_user(uid_t user, const std::function<std::string()>& what) {
+    int answer[2];
+    if (pipe(answer) != 0) {
+        return "pipe";
+    }
+    const pid_t child = fork();
+    if (child == 0) {
+        close(answer[0]);
+        const std::string text = become(user) ? what() : fmt::format("could not become {}", user);
+        (void)!write(answer[1], text.data(), text.size());
+        _exit(0);
+    }
+    close(answer[1]);
+    std::string text;
+    char buffer[256];
+    for (ssize_t got; (got = read(answer[0], buffer, sizeof buffer)) > 0;) {
+        text.append(buffer, static_cast<std::size_t>(got));
+    }
+    close(answer[0]);
+    int status = -1;
+    waitpid(child, &status, 0);
+    return status == 0 ? text : fmt::format("the child ended with status {}", status);
 }
 
 // An object made by `owner` with `mode`, as a program of that user makes it: in a child that takes
@@ -186,6 +218,144 @@ TEST(SharedMemoryPosix, AnObjectThatAnotherAccountMayWriteIsRefused) {
             EXPECT_TRUE(object.exists());
         }
     }
+}
+
+// Any account may read the status: a reader of another account reads the service's object, and
+// reads the record that the service wrote.
+TEST(SharedMemoryPosix, AReaderOfAnotherAccountReadsTheServiceObject) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "reading as another user needs root";
+    }
+    const Names names = unique_names("Global");
+    auto created = SharedMemory::create_named(names.windows.c_str(), true);
+    ASSERT_TRUE(created.has_value()) << created.error().message();
+    ASSERT_TRUE(AppStatus::write(created->view(), AppStatus{}).has_value());
+    const std::uint8_t* written = created->view();
+
+    auto read_it = [&]() -> std::string {
+        auto opened = SharedMemory::open(names.windows.c_str());
+        if (!opened) {
+            return opened.error().message();
+        }
+        std::array<std::uint8_t, STATUS_SECTION_SIZE> copy{};
+        if (auto copied = opened->copy_view(copy); !copied) {
+            return copied.error().message();
+        }
+        if (std::memcmp(copy.data(), written, STATUS_SECTION_SIZE) != 0 ||
+            std::memcmp(opened->view(), written, STATUS_SECTION_SIZE) != 0) {
+            return "another record";
+        }
+        return "";
+    };
+    EXPECT_EQ(as_user(OTHER_USER, read_it), "");
+}
+
+// A reader takes an object for the service's only when the service could have made it: owned by
+// root or by the reader's own user, and writable by no one else. Another account may make an
+// object under the name before the service starts (or after it ended), and would have the tool
+// show whatever it wrote there.
+TEST(SharedMemoryPosix, AReaderRefusesAnObjectThatAnotherAccountPlantedOrMayWrite) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "making an object as another user needs root";
+    }
+    struct Case {
+        const char* what;
+        uid_t owner;
+        mode_t mode;
+        uid_t reader;
+        const char* refusal;  // none when the object is read
+    };
+    const Case cases[] = {
+        {"another user's, to root", OTHER_USER, 0644, 0,
+         "the object of uid 65534 is neither root's nor this user's"},
+        {"another user's, to a third", THIRD_USER, 0644, OTHER_USER,
+         "the object of uid 65533 is neither root's nor this user's"},
+        {"another user's, writable by all", OTHER_USER, 0666, 0,
+         "the object of uid 65534 is neither root's nor this user's"},
+        {"root's, writable by all", 0, 0666, OTHER_USER,
+         "the object of uid 0 may be written by other accounts (mode 666)"},
+        {"root's, writable by the group", 0, 0664, OTHER_USER,
+         "the object of uid 0 may be written by other accounts (mode 664)"},
+        {"the reader's own, writable by all", OTHER_USER, 0666, OTHER_USER,
+         "the object of uid 65534 may be written by other accounts (mode 666)"},
+        {"root's", 0, 0644, OTHER_USER, nullptr},
+        {"root's, to root", 0, 0600, 0, nullptr},
+        {"the reader's own", OTHER_USER, 0600, OTHER_USER, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const Names names = unique_names("Global");
+        ForeignObject object(names.posix, STATUS_SECTION_SIZE, c.mode, c.owner);
+        const std::string answer = as_user(c.reader, [&] {
+            auto opened = SharedMemory::open(names.windows.c_str());
+            return opened ? std::string() : opened.error().message();
+        });
+        EXPECT_EQ(answer, c.refusal == nullptr
+                              ? std::string()
+                              : fmt::format("Could not open shared memory: {}", c.refusal));
+        EXPECT_TRUE(object.exists());
+    }
+}
+
+// A second name of an object of ours (a hard link, which an account may make to a file it can
+// write) would have the writer write over whatever the other name stands for, and readers read it.
+TEST(SharedMemoryPosix, AnObjectWithASecondNameIsRefusedByOwnersAndReaders) {
+    const Names names = unique_names("Global");
+    ForeignObject target(names.posix + "-Target", STATUS_SECTION_SIZE, 0644);
+    const std::string link = "/dev/shm" + names.posix;
+    ASSERT_EQ(::link(("/dev/shm" + target.name).c_str(), link.c_str()), 0);
+    struct Unlink {
+        std::string path;
+        ~Unlink() { unlink(path.c_str()); }
+    } unlink_later{link};
+
+    for (const bool service_mode : {true, false}) {
+        SCOPED_TRACE(service_mode);
+        auto created = SharedMemory::create_named(names.windows.c_str(), service_mode);
+        EXPECT_EQ(created ? std::string("reused") : created.error().message(),
+                  "Could not create shared memory: Permission denied (os error 13)");
+    }
+    auto opened = SharedMemory::open(names.windows.c_str());
+    EXPECT_EQ(
+        opened ? std::string("read") : opened.error().message(),
+        fmt::format("Could not open shared memory: the object of uid {} has 2 links", geteuid()));
+    // Neither name is ours to remove.
+    EXPECT_TRUE(target.exists());
+    EXPECT_TRUE(object_exists(names.posix));
+}
+
+// Two owners of one user, each creating the section and dropping it again in a loop: a create
+// meets the other's object before it is sized, or finds the name gone after it saw it there, and
+// must start over in either case instead of failing. Neither leaves the name behind.
+TEST(SharedMemoryPosix, TwoOwnersCreatingAndDroppingTheSectionAtOnceNeverFail) {
+    const Names names = unique_names("Local");
+    constexpr int ROUNDS = 20000;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    struct Tally {
+        int rounds = 0;
+        std::map<std::string, int> failures;  // how often each error came
+    };
+    std::latch start(2);
+    auto owner = [&](Tally& tally) {
+        start.arrive_and_wait();
+        for (; tally.rounds < ROUNDS && std::chrono::steady_clock::now() < deadline;
+             ++tally.rounds) {
+            auto created = SharedMemory::create_named(names.windows.c_str(), false);
+            if (!created) {
+                ++tally.failures[created.error().message()];
+            }
+        }
+    };
+    Tally ours;
+    Tally theirs;
+    std::thread other(owner, std::ref(theirs));
+    owner(ours);
+    other.join();
+    for (const Tally* tally : {&ours, &theirs}) {
+        EXPECT_EQ(tally->failures, (std::map<std::string, int>{}))
+            << "in " << tally->rounds << " rounds";
+    }
+    EXPECT_FALSE(object_exists(names.posix));
 }
 
 // A process that holds an object of the name locked exclusively until it is ended: as another
