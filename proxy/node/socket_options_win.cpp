@@ -209,6 +209,7 @@ class AfdCloseWatch final : public CloseWatch {
 class NoCloseWatch final : public CloseWatch {
   public:
     void watch(NativeSocket, std::uint64_t) override {}
+    void watch_reset(NativeSocket, std::uint64_t) override {}
 };
 
 }  // namespace
