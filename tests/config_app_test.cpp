@@ -1,6 +1,7 @@
 // The configuration tool's model over a fake window and a fake system: the dispatch, the start,
 // the Save button, the save with its restart question, the service state and its button, the
 // status tick, and the status dialog's opening and end (on real threads with stand-in bodies).
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -699,7 +700,9 @@ TEST_F(ConfigAppTest, ADialogOpensOnceWithTheStatusOfTheClickAndEndsOnItsNotice)
     EXPECT_EQ(platform.dialog_starts, 1);
     EXPECT_TRUE(app.dialog_open());
     EXPECT_FALSE(view.window_enabled);
-    EXPECT_EQ(view.window_enabled_history, std::vector<bool>{false});
+    // Disabled from the opening on, and never enabled in between.
+    EXPECT_FALSE(view.window_enabled_history.empty());
+    EXPECT_EQ(std::ranges::count(view.window_enabled_history, true), 0);
     EXPECT_EQ(view.bound, (NoticeSender{99, 3}));
     EXPECT_TRUE(view.boxes.empty());
     app.on_timer();  // later ticks change nothing of the dialog's copy
@@ -880,6 +883,63 @@ TEST_F(ConfigAppTest, AnOwnedBoxEndingUnderTheRestartQuestionLeavesTheWindowDisa
                                      {"Konnte Service-Status nicht abrufen: Version inkompatibel",
                                       BoxOwner::MainWindow, BoxStyle::Error}}));
     EXPECT_TRUE(view.window_enabled);
+}
+
+TEST_F(ConfigAppTest, TheEndOfADialogLeavesTheWindowDisabledUnderADialogOpenedDuringItsBoxes) {
+    // Dialog A ends and its unbinding fails; while that unowned box is open, a tick's read error
+    // box comes and goes (the window is then enabled: no dialog is open), the next tick reads the
+    // terminal connected, and the user opens dialog B from the enabled window.
+    ScriptedDialog first(platform.notices);
+    ScriptedDialog second(platform.notices);
+    platform.dialog_body = first.body();
+    script_reads(platform, {AppStatus{connected_status("Ethernet"), ProxyStatus{}}});
+    app.on_timer();
+    app.show_terminal_details();
+    ASSERT_TRUE(app.dialog_open());
+    view.unbind_error = "unbind failed";
+
+    int boxes_open = 0;
+    view.while_box_open = [&] {
+        if (++boxes_open != 1) {
+            return;
+        }
+        script_reads(platform, {std::unexpected(StatusReadError::Checksum),
+                                AppStatus{connected_status("Ethernet"), ProxyStatus{}}});
+        app.handle_event(UiEvent::Tick, main_id(Field::Timer));
+        EXPECT_TRUE(view.window_enabled);
+        app.handle_event(UiEvent::Tick, main_id(Field::Timer));
+        ASSERT_TRUE(view.control(main_id(Field::TerminalDetails)).enabled);
+        view.unbind_error.reset();
+        platform.dialog_body = second.body();
+        app.handle_event(UiEvent::Click, main_id(Field::TerminalDetails));
+        EXPECT_TRUE(app.dialog_open());
+        EXPECT_FALSE(view.window_enabled);
+    };
+    first.release();
+    auto first_end = platform.notices.next();
+    ASSERT_TRUE(first_end.has_value());
+    app.handle_event(UiEvent::Notice, main_id(Field::Notice), first_end->id);
+    EXPECT_EQ(take_boxes(),
+              (std::vector<ShownBox>{{"Could not unbind raw event handler: unbind failed",
+                                      BoxOwner::None, BoxStyle::Error},
+                                     {"Konnte Service-Status nicht abrufen: Prüfsumme ungültig",
+                                      BoxOwner::MainWindow, BoxStyle::Error}}));
+    // A's end, once its box is closed, leaves the window to B.
+    EXPECT_TRUE(app.dialog_open());
+    EXPECT_FALSE(view.window_enabled);
+    EXPECT_EQ(view.brought_to_front, 0);
+
+    view.while_box_open = nullptr;
+    second.release();
+    auto second_end = platform.notices.next();
+    ASSERT_TRUE(second_end.has_value());
+    app.handle_event(UiEvent::Notice, main_id(Field::Notice), second_end->id);
+    EXPECT_FALSE(app.dialog_open());
+    EXPECT_TRUE(view.window_enabled);
+    EXPECT_EQ(view.brought_to_front, 1);
+    EXPECT_TRUE(view.boxes.empty());
+    EXPECT_TRUE(first.wait_ended());
+    EXPECT_TRUE(second.wait_ended());
 }
 
 TEST_F(ConfigAppTest, TheEndOfADialogReportsEveryFailureAndEnablesTheWindow) {

@@ -143,20 +143,17 @@ bool ConfigApp::show_box(std::string_view text, BoxOwner owner, BoxStyle style) 
     ++owned_boxes_open_;
     bool yes = view_.message_box(text, owner, style);
     --owned_boxes_open_;
-    // A box's end may enable its owner whether or not the box disabled it (Wine does), so the
-    // window is set as the model has it: disabled while a dialog or an outer owned box holds it.
-    bool enabled = owned_boxes_open_ == 0 && !open_dialog_ && !dialog_opening_;
-    bool raise = owned_boxes_open_ == 0 && std::exchange(raise_after_owned_box_, false);
-    view_.set_window_enabled(enabled);
-    if (enabled && raise) {
-        view_.bring_to_front();
-    }
+    // A box's end may enable its owner whether or not the box disabled it (Wine does).
+    update_window_state();
     return yes;
 }
 
-void ConfigApp::enable_window() {
-    view_.set_window_enabled(true);
-    view_.bring_to_front();
+void ConfigApp::update_window_state() {
+    bool enabled = owned_boxes_open_ == 0 && !open_dialog_ && !dialog_opening_;
+    view_.set_window_enabled(enabled);
+    if (enabled && std::exchange(raise_when_enabled_, false)) {
+        view_.bring_to_front();
+    }
 }
 
 void ConfigApp::on_init() {
@@ -288,12 +285,11 @@ void ConfigApp::on_dialog_closed(std::uintptr_t opening) {
     } else if (!end->has_value()) {
         show_error_box(std::string(dialog_failed_prefix) + end->error().message());
     }
-    // Under an owned box the window stays disabled; the last box's end enables and raises it.
-    if (owned_boxes_open_ > 0) {
-        raise_after_owned_box_ = true;
-        return;
-    }
-    enable_window();
+    // The boxes above run nested loops: a box owned by the window may still be open, or a
+    // dialog opened meanwhile from the window that an owned box's end gave back. Either keeps the
+    // window, and its own end gives it back and raises it.
+    raise_when_enabled_ = true;
+    update_window_state();
 }
 
 void ConfigApp::refresh_service_state() {
@@ -384,18 +380,20 @@ VoidResult ConfigApp::open_status_dialog(DeviceKind kind, ProxyStatus snapshot) 
         return {};
     }
     dialog_opening_ = true;
-    struct OpeningDone {
-        bool& opening;
-        ~OpeningDone() { opening = false; }
-    } done{dialog_opening_};
+    update_window_state();
+    VoidResult opened = start_status_dialog(kind, std::move(snapshot));
+    dialog_opening_ = false;
+    // Disabled under the tracked dialog; given back when there is none.
+    update_window_state();
+    return opened;
+}
 
+VoidResult ConfigApp::start_status_dialog(DeviceKind kind, ProxyStatus snapshot) {
     std::uintptr_t opening = ++last_opening_;
     auto [sender, receiver] = make_hand_over_channel();
-    view_.set_window_enabled(false);
     DialogStart start{view_.main_notice(opening), std::move(snapshot), kind, std::move(sender)};
     auto thread = platform_.start_dialog_thread(std::move(start));
     if (!thread) {
-        view_.set_window_enabled(true);
         return fail(std::move(thread.error()));
     }
 
@@ -403,7 +401,6 @@ VoidResult ConfigApp::open_status_dialog(DeviceKind kind, ProxyStatus snapshot) 
     std::optional<NoticeSender> dialog_notice = receiver.receive();
     if (!dialog_notice) {
         DialogThreadEnd end = thread->join();
-        view_.set_window_enabled(true);
         if (!end) {
             return fail(dialog_thread_panicked_error());
         }
@@ -417,7 +414,6 @@ VoidResult ConfigApp::open_status_dialog(DeviceKind kind, ProxyStatus snapshot) 
         // The dialog goes on by itself, untracked; its end notice names an opening that is not
         // tracked and does nothing.
         thread->detach();
-        view_.set_window_enabled(true);
         return fail(std::move(bound.error()));
     }
     open_dialog_ = OpenDialog{std::move(*thread), opening};

@@ -41,9 +41,9 @@ class ConfigApp {
     // Once a second: the service state, then the published status of both proxies.
     void on_timer();
     // The dialog of opening `opening` has ended. When that is the tracked dialog: its handler
-    // unbound, its thread joined, the window back (once no box owned by the window is open). The
-    // end of any other dialog (one left untracked, or one that ended before its hand-over) does
-    // nothing.
+    // unbound, its thread joined, the window back and raised (once neither a box owned by the
+    // window nor a dialog opened meanwhile holds it). The end of any other dialog (one left
+    // untracked, or one that ended before its hand-over) does nothing.
     void on_dialog_closed(std::uintptr_t opening);
 
     void refresh_service_state();
@@ -71,10 +71,14 @@ class ConfigApp {
     void show_error_box(std::string_view text, BoxOwner owner = BoxOwner::None);
     // Every box goes through here: a box owned by the main window keeps all input from it until
     // it ends, so a dialog's end during that box leaves the window's enabling to the box's end;
-    // after each owned box the window is disabled while a dialog is open or opening, or an outer
-    // owned box is still open, and enabled otherwise.
+    // after each owned box the window is set from the model.
     bool show_box(std::string_view text, BoxOwner owner, BoxStyle style);
-    void enable_window();
+    // The one rule for the main window, applied wherever what holds it changes: disabled while a
+    // dialog is open or opening, or a box owned by it is open, and enabled otherwise; raised when
+    // it is enabled after a dialog's end.
+    void update_window_state();
+    // The opening's work, with the window held by `dialog_opening_`.
+    [[nodiscard]] VoidResult start_status_dialog(DeviceKind kind, ProxyStatus snapshot);
 
     ConfigView& view_;
     ConfigPlatform& platform_;
@@ -102,8 +106,8 @@ class ConfigApp {
     std::uintptr_t last_opening_ = 0;
     // Boxes owned by the main window that are open now, nested ones counted.
     int owned_boxes_open_ = 0;
-    // A dialog ended while an owned box was open: the window is raised when the last one ends.
-    bool raise_after_owned_box_ = false;
+    // A dialog has ended: the window is raised when it is next enabled, once nothing holds it.
+    bool raise_when_enabled_ = false;
 };
 
 }  // namespace tessaro::winconfig

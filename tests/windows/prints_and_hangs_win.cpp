@@ -1,5 +1,6 @@
 // Prints one line and then waits for ever: the program that ctest ends at its time-out in the
-// test of wine-run's output.
+// test of wine-run's output. It leaves its DLL search as it is, so it also stands for a program
+// that does not restrict it, in the DLL test's check of its probe.
 #include "common/os/windows.hpp"
 
 #include <cstdio>
