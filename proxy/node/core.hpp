@@ -730,6 +730,8 @@ class NodeCore {
     // towards its peer or lie unread behind a full coupled peer. Idle time is no stall: nothing
     // waiting, no deadline.
     bool stall_due(const Socket& socket) const;
+    // Held back by a full coupled peer (and not by the caller), with no read under way.
+    static bool unread_behind_full_peer(const Socket& socket);
     // Arms the deadline where it is due and not armed yet (settle calls it).
     void watch_stall(const SocketPtr& socket);
     // Looks at the stream after `delay`.

@@ -27,12 +27,21 @@ bool NodeCore::stall_due(const Socket& socket) const {
     // Bytes that wait towards one side once either side of the pair has ended sending: those
     // peers may still send, and read, whenever they like while neither has.
     const Socket* peer = coupled_peer(socket);
-    if (!socket.peer_done_sending() && !(peer && peer->peer_done_sending())) {
+    const bool own_end = socket.peer_done_sending();
+    if (!own_end && !(peer && peer->peer_done_sending())) {
         return false;
     }
-    // Queued towards its peer, or unread behind a full coupled peer.
-    return socket.queued > 0 ||
-           (socket.receiving == Socket::Receiving::Waiting && socket.peer_full && !socket.paused);
+    if (unread_behind_full_peer(socket)) {
+        return true;
+    }
+    // Queued towards its peer. Where only the other side has ended and is held back behind
+    // these bytes, that side's own deadline covers the pair, and ends it in its name: the side
+    // that ended first.
+    return socket.queued > 0 && (own_end || !unread_behind_full_peer(*peer));
+}
+
+bool NodeCore::unread_behind_full_peer(const Socket& socket) {
+    return socket.receiving == Socket::Receiving::Waiting && socket.peer_full && !socket.paused;
 }
 
 void NodeCore::watch_stall(const SocketPtr& socket) {
