@@ -133,11 +133,13 @@ class NodeTest : public ::testing::Test {
         return wait_for<Accepted>([&](const Accepted& a) { return a.listener_id == listener_id; });
     }
 
-    // Collects `size` bytes of Data events of one socket, in order.
-    std::vector<std::uint8_t> wait_bytes(ResourceId id, std::size_t size) {
+    // Collects `size` bytes of Data events of one socket, in order, each within `timeout`.
+    std::vector<std::uint8_t> wait_bytes(ResourceId id, std::size_t size,
+                                         std::chrono::milliseconds timeout = TIMEOUT) {
         std::vector<std::uint8_t> received;
         while (received.size() < size) {
-            auto data = wait_for<Data>([&](const Data& d) { return d.endpoint.resource_id == id; });
+            auto data = wait_for<Data>([&](const Data& d) { return d.endpoint.resource_id == id; },
+                                       timeout);
             if (!data) {
                 break;
             }
@@ -883,6 +885,210 @@ TEST_F(NodeTest, CoupledRelayKeepsTheQueueBoundedWhileTheReceiverDoesNotRead) {
     ASSERT_EQ(received.size(), TOTAL);
     EXPECT_TRUE(received == data);
     EXPECT_LE(largest_queue.load(), BOUND + 64 * 1024);
+}
+
+// A coupled stream reads several chunks at once; when the delivery of the first holds it back,
+// the rest is kept for after the hold. The hold may lift before that read is over: while the
+// read's own sends are written (here they drain the coupled peer's queue, whose bound the first
+// chunk's two copies went over), or by a resume from another thread meanwhile. Either way the
+// kept chunks follow at once, without waiting for more input: a request/answer peer sends
+// nothing more until it is answered. (On Windows a read's writes complete later, on the loop, so
+// there the coupled peer's queue drains only after the read.)
+TEST_F(NodeTest, ChunksKeptAcrossAHoldFollowWhenItLiftsDuringTheRead) {
+    constexpr std::size_t BOUND = 100 * 1024;
+    // One full chunk and a little more: one read of two chunks.
+    constexpr std::size_t REQUEST = 64 * 1024 + 100;
+    // Sent to a third stream with the first chunk of a read that the delivery pauses, so that
+    // the read's sends take a while to write and a resume from elsewhere can come meanwhile.
+    constexpr std::size_t BULK = 2 * 1024 * 1024;
+    auto server = handler->tcp_listen({LOOPBACK, 0}, {});
+    ASSERT_TRUE(server.has_value());
+    const SocketAddrV4 address = *handler->local_address(*server);
+
+    // What the callback does, set by the test between requests.
+    struct Relay {
+        ResourceId reader = 0;
+        Endpoint coupled;
+        Endpoint bulk;
+        bool twice = false;       // each chunk goes to the coupled peer twice
+        bool pause_next = false;  // the next chunk pauses its stream and sends the bulk
+        std::vector<std::vector<std::uint8_t>> chunks;  // as delivered
+    };
+    std::mutex relay_mutex;
+    Relay relay;
+    std::atomic<bool> paused_by_chunk{false};
+    hook = [&](Event& event) {
+        const auto* d = std::get_if<Data>(&event);
+        Relay now;
+        {
+            std::lock_guard lock(relay_mutex);
+            if (d == nullptr || d->endpoint.resource_id != relay.reader) {
+                return;
+            }
+            relay.chunks.push_back(d->bytes);
+            now = relay;
+            relay.pause_next = false;
+        }
+        if (now.pause_next) {
+            handler->pause_reading(now.reader);
+            handler->send(now.bulk, pattern(BULK));
+            paused_by_chunk = true;
+        }
+        handler->send(now.coupled, d->bytes);
+        if (now.twice) {
+            handler->send(now.coupled, d->bytes);
+        }
+    };
+    start();
+
+    // The relay's three streams: the reader (the client's), its coupled peer (the device's) and
+    // the bulk stream, whose peer takes everything so that its writes go on.
+    struct Streams {
+        Peer client;
+        Peer device;
+        Peer sink;
+        std::thread sinker;
+        ~Streams() {
+            if (sinker.joinable()) {
+                sinker.join();
+            }
+        }
+    };
+    const auto open = [&](Streams& s) {
+        ASSERT_TRUE(s.client.connect(address));
+        auto reader = wait_accepted(*server);
+        ASSERT_TRUE(s.device.connect(address));
+        auto device_side = wait_accepted(*server);
+        ASSERT_TRUE(s.sink.connect(address));
+        auto sink_side = wait_accepted(*server);
+        ASSERT_TRUE(reader && device_side && sink_side);
+        handler->couple(reader->endpoint.resource_id, device_side->endpoint.resource_id, BOUND);
+        s.sinker = std::thread([&sink = s.sink] {
+            std::vector<std::uint8_t> buffer(256 * 1024);
+            for (asio::error_code ec; !ec;) {
+                sink.socket.read_some(asio::buffer(buffer), ec);
+            }
+        });
+        std::lock_guard lock(relay_mutex);
+        relay = Relay{};
+        relay.reader = reader->endpoint.resource_id;
+        relay.coupled = device_side->endpoint;
+        relay.bulk = sink_side->endpoint;
+    };
+    // Removing the coupled and the bulk stream ends what their peers read.
+    const auto close = [&] {
+        std::lock_guard lock(relay_mutex);
+        handler->remove(relay.reader);
+        handler->remove(relay.coupled.resource_id);
+        handler->remove(relay.bulk.resource_id);
+        relay.reader = 0;
+    };
+    // The request lies whole in the system's buffer before the stream reads, so that one read
+    // takes it all; its bytes must all be delivered.
+    const auto request = [&](Streams& s, std::size_t offset) {
+        ResourceId id = 0;
+        {
+            std::lock_guard lock(relay_mutex);
+            id = relay.reader;
+        }
+        handler->pause_reading(id);
+        s.client.write(pattern(REQUEST, offset));
+        std::this_thread::sleep_for(100ms);
+        handler->resume_reading(id);
+        return wait_bytes(id, REQUEST, 3s);
+    };
+
+    {
+        SCOPED_TRACE("the coupled peer's queue drains while the read's sends are written");
+        Streams s;
+        open(s);
+        if (HasFatalFailure()) {
+            return;
+        }
+        {
+            std::lock_guard lock(relay_mutex);
+            relay.twice = true;
+        }
+        auto relayed =
+            std::async(std::launch::async, [&] { return s.device.read(2 * REQUEST, nullptr, 3s); });
+        const auto got = request(s, 0);
+        EXPECT_EQ(got.size(), REQUEST) << "bytes of the request were delivered";
+        EXPECT_TRUE(got == pattern(REQUEST));
+        const auto received = relayed.get();
+        std::vector<std::uint8_t> expected;
+        {
+            std::lock_guard lock(relay_mutex);
+            for (const auto& chunk : relay.chunks) {
+                expected.insert(expected.end(), chunk.begin(), chunk.end());
+                expected.insert(expected.end(), chunk.begin(), chunk.end());
+            }
+        }
+        EXPECT_EQ(received.size(), 2 * REQUEST);
+        EXPECT_TRUE(received == expected);
+        close();
+    }
+
+    {
+        SCOPED_TRACE("another thread resumes the stream while the read's sends are written");
+        Streams s;
+        open(s);
+        if (HasFatalFailure()) {
+            return;
+        }
+        // The resume comes a little after the pause, at a delay swept over the time the read
+        // takes to write its sends: once in the middle of that is enough.
+        std::atomic<long> delay_us{0};
+        std::atomic<bool> resuming{true};
+        std::thread resumer([&] {
+            while (resuming) {
+                if (!paused_by_chunk.exchange(false)) {
+                    std::this_thread::yield();
+                    continue;
+                }
+                const auto until = Clock::now() + std::chrono::microseconds(delay_us.load());
+                while (Clock::now() < until) {
+                }
+                std::lock_guard lock(relay_mutex);
+                handler->resume_reading(relay.reader);
+            }
+        });
+        // Everything relayed to the device, read as it comes until the node ends the stream.
+        std::thread device_reader([&device = s.device] {
+            std::vector<std::uint8_t> buffer(256 * 1024);
+            for (asio::error_code ec; !ec;) {
+                device.socket.read_some(asio::buffer(buffer), ec);
+            }
+        });
+        const long delays[] = {0, 5, 10, 20, 40, 80, 160, 320, 640, 1280};
+        std::size_t offset = 0;
+        int trial = 0;
+        bool stranded = false;
+        const auto deadline = Clock::now() + 30s;
+        for (int round = 0; round < 3 && !stranded; ++round) {
+            for (const long delay : delays) {
+                if (stranded || Clock::now() >= deadline) {
+                    break;
+                }
+                ++trial;
+                delay_us = delay;
+                {
+                    std::lock_guard lock(relay_mutex);
+                    relay.pause_next = true;
+                }
+                const auto got = request(s, offset);
+                EXPECT_EQ(got.size(), REQUEST)
+                    << "bytes of the request were delivered in trial " << trial << ", resumed "
+                    << delay << " us after the pause";
+                EXPECT_TRUE(got == pattern(REQUEST, offset));
+                stranded = got != pattern(REQUEST, offset);
+                offset += REQUEST;
+            }
+        }
+        resuming = false;
+        resumer.join();
+        close();
+        device_reader.join();
+    }
 }
 
 TEST_F(NodeTest, CallbacksMayCallBackIntoTheNode) {
