@@ -1417,6 +1417,111 @@ TEST_F(NodeTest, AnIdleHalfClosedStreamLivesPastTheDeadlineAndOnlyStalledBytesEn
     EXPECT_LE(elapsed, STALL_DEADLINE + 8s);
 }
 
+// The stall deadline counts from the last byte that moved, bytes that the peer takes from the
+// system's buffers included: a half-closed stream whose peer takes a few KiB once and then
+// nothing more ends STALL_DEADLINE after that byte, not sooner (it was moving) and not much later
+// (the deadline looks at the system's buffers about once a second). Once the read comes halfway
+// through the deadline, 2.5 s after the node queued its bytes towards a peer that had ended
+// sending; once 1 s after the peer's FIN, with the bytes queued before it, so that the system still
+// moves bytes after the deadline was armed. The last byte moved is taken from the peer's side: its
+// read, or its receive buffer filling again afterwards.
+TEST_F(NodeTest, TheStallDeadlineCountsFromTheLastByteThePeerTook) {
+    struct Case {
+        const char* name;
+        bool fin_first;  // the peer's FIN comes before the node queues its bytes
+        std::chrono::milliseconds read_after;  // after the later of the FIN and the queueing
+        std::size_t read;                      // what the peer's one read takes at most
+    };
+    const Case cases[] = {
+        {"bytes queued after the FIN, read halfway through the deadline", true, 2500ms, 2 * 1024},
+        {"bytes queued before the FIN, read 1 s after it", false, 1000ms, 64 * 1024},
+    };
+    // More than the system's buffers of both ends hold: the queue does not drain.
+    constexpr std::size_t QUEUED = 64 * 1024 * 1024;
+    // The peer's clock of its last byte against the node's: the node sees a byte move once it
+    // has been acknowledged, a moment after the peer took it.
+    constexpr auto EARLY = 500ms;
+    // The deadline's look at the system's buffers about once a second, and a busy machine's
+    // late delivery.
+    constexpr auto LATE = 1s + 1500ms;
+    auto server = handler->tcp_listen({LOOPBACK, 0}, half_closing<TcpListenOptions>());
+    ASSERT_TRUE(server.has_value());
+    std::mutex ended_mutex;
+    std::map<ResourceId, Clock::time_point> ended;
+    hook = [&](const Event& event) {
+        if (const auto* d = std::get_if<Disconnected>(&event)) {
+            std::lock_guard lock(ended_mutex);
+            ended.emplace(d->endpoint.resource_id, Clock::now());
+        }
+    };
+    const auto ended_at = [&](ResourceId id) -> std::optional<Clock::time_point> {
+        std::lock_guard lock(ended_mutex);
+        if (auto it = ended.find(id); it != ended.end()) {
+            return it->second;
+        }
+        return std::nullopt;
+    };
+    start();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Peer client;
+        // Set before connecting, so that the window the client announces fits it: each byte it
+        // takes makes room for the next ones at once.
+        client.socket.open(tcp::v4());
+        client.socket.set_option(asio::socket_base::receive_buffer_size(4 * 1024));
+        ASSERT_TRUE(client.connect(*handler->local_address(*server)));
+        auto accepted = wait_accepted(*server);
+        ASSERT_TRUE(accepted);
+        const Endpoint endpoint = accepted->endpoint;
+        const auto fin = [&] {
+            client.shutdown_send();
+            ASSERT_TRUE(
+                wait_for<ReadClosed>([&](const ReadClosed& r) { return r.endpoint == endpoint; }));
+        };
+        if (c.fin_first) {
+            fin();
+        }
+        ASSERT_TRUE(handler->send(endpoint, std::vector<std::uint8_t>(QUEUED)));
+        if (!c.fin_first) {
+            std::this_thread::sleep_for(200ms);  // the system's buffers fill meanwhile
+            fin();
+        }
+        if (HasFatalFailure()) {
+            return;
+        }
+        std::this_thread::sleep_until(Clock::now() + c.read_after);
+        std::vector<std::uint8_t> buffer(c.read);
+        asio::error_code ec;
+        const std::size_t before = client.socket.available(ec);
+        const std::size_t got = client.socket.read_some(asio::buffer(buffer), ec);
+        ASSERT_FALSE(ec) << ec.message();
+        auto last_moved = Clock::now();
+        // Until the node ends the stream (or long after it should have): whenever the system
+        // moves bytes into the client's buffer again, that is the last byte moved.
+        std::size_t waiting = client.socket.available(ec);
+        bool refilled = waiting + got > before;
+        std::optional<Clock::time_point> end;
+        while (!(end = ended_at(endpoint.resource_id)) &&
+               Clock::now() < last_moved + STALL_DEADLINE + 3 * LATE) {
+            std::this_thread::sleep_for(10ms);
+            if (const std::size_t now = client.socket.available(ec); !ec && now > waiting) {
+                waiting = now;
+                refilled = true;
+                last_moved = Clock::now();
+            }
+        }
+        // Otherwise the read took only what had arrived long before: nothing moved that the node
+        // could see.
+        ASSERT_TRUE(refilled) << "the system moved no bytes after the peer's read";
+        ASSERT_TRUE(end) << "the stream was not ended";
+        const auto after = std::chrono::duration_cast<std::chrono::milliseconds>(*end - last_moved);
+        EXPECT_GE(after, STALL_DEADLINE - EARLY)
+            << "the stream ended " << after.count() << " ms after its peer took its last bytes";
+        EXPECT_LE(after, STALL_DEADLINE + LATE)
+            << "the stream ended " << after.count() << " ms after its peer took its last bytes";
+    }
+}
+
 // A relay's client stream paused by its coupling (the device reads nothing) while its peer's FIN
 // arrives keeps every byte before the FIN: once the device reads, the rest is relayed and then
 // ReadClosed follows. (A device that takes nothing for the whole stall deadline ends the pair
