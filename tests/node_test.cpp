@@ -133,11 +133,13 @@ class NodeTest : public ::testing::Test {
         return wait_for<Accepted>([&](const Accepted& a) { return a.listener_id == listener_id; });
     }
 
-    // Collects `size` bytes of Data events of one socket, in order.
-    std::vector<std::uint8_t> wait_bytes(ResourceId id, std::size_t size) {
+    // Collects `size` bytes of Data events of one socket, in order, each within `timeout`.
+    std::vector<std::uint8_t> wait_bytes(ResourceId id, std::size_t size,
+                                         std::chrono::milliseconds timeout = TIMEOUT) {
         std::vector<std::uint8_t> received;
         while (received.size() < size) {
-            auto data = wait_for<Data>([&](const Data& d) { return d.endpoint.resource_id == id; });
+            auto data = wait_for<Data>([&](const Data& d) { return d.endpoint.resource_id == id; },
+                                       timeout);
             if (!data) {
                 break;
             }
@@ -885,6 +887,210 @@ TEST_F(NodeTest, CoupledRelayKeepsTheQueueBoundedWhileTheReceiverDoesNotRead) {
     EXPECT_LE(largest_queue.load(), BOUND + 64 * 1024);
 }
 
+// A coupled stream reads several chunks at once; when the delivery of the first holds it back,
+// the rest is kept for after the hold. The hold may lift before that read is over: while the
+// read's own sends are written (here they drain the coupled peer's queue, whose bound the first
+// chunk's two copies went over), or by a resume from another thread meanwhile. Either way the
+// kept chunks follow at once, without waiting for more input: a request/answer peer sends
+// nothing more until it is answered. (On Windows a read's writes complete later, on the loop, so
+// there the coupled peer's queue drains only after the read.)
+TEST_F(NodeTest, ChunksKeptAcrossAHoldFollowWhenItLiftsDuringTheRead) {
+    constexpr std::size_t BOUND = 100 * 1024;
+    // One full chunk and a little more: one read of two chunks.
+    constexpr std::size_t REQUEST = 64 * 1024 + 100;
+    // Sent to a third stream with the first chunk of a read that the delivery pauses, so that
+    // the read's sends take a while to write and a resume from elsewhere can come meanwhile.
+    constexpr std::size_t BULK = 2 * 1024 * 1024;
+    auto server = handler->tcp_listen({LOOPBACK, 0}, {});
+    ASSERT_TRUE(server.has_value());
+    const SocketAddrV4 address = *handler->local_address(*server);
+
+    // What the callback does, set by the test between requests.
+    struct Relay {
+        ResourceId reader = 0;
+        Endpoint coupled;
+        Endpoint bulk;
+        bool twice = false;       // each chunk goes to the coupled peer twice
+        bool pause_next = false;  // the next chunk pauses its stream and sends the bulk
+        std::vector<std::vector<std::uint8_t>> chunks;  // as delivered
+    };
+    std::mutex relay_mutex;
+    Relay relay;
+    std::atomic<bool> paused_by_chunk{false};
+    hook = [&](Event& event) {
+        const auto* d = std::get_if<Data>(&event);
+        Relay now;
+        {
+            std::lock_guard lock(relay_mutex);
+            if (d == nullptr || d->endpoint.resource_id != relay.reader) {
+                return;
+            }
+            relay.chunks.push_back(d->bytes);
+            now = relay;
+            relay.pause_next = false;
+        }
+        if (now.pause_next) {
+            handler->pause_reading(now.reader);
+            handler->send(now.bulk, pattern(BULK));
+            paused_by_chunk = true;
+        }
+        handler->send(now.coupled, d->bytes);
+        if (now.twice) {
+            handler->send(now.coupled, d->bytes);
+        }
+    };
+    start();
+
+    // The relay's three streams: the reader (the client's), its coupled peer (the device's) and
+    // the bulk stream, whose peer takes everything so that its writes go on.
+    struct Streams {
+        Peer client;
+        Peer device;
+        Peer sink;
+        std::thread sinker;
+        ~Streams() {
+            if (sinker.joinable()) {
+                sinker.join();
+            }
+        }
+    };
+    const auto open = [&](Streams& s) {
+        ASSERT_TRUE(s.client.connect(address));
+        auto reader = wait_accepted(*server);
+        ASSERT_TRUE(s.device.connect(address));
+        auto device_side = wait_accepted(*server);
+        ASSERT_TRUE(s.sink.connect(address));
+        auto sink_side = wait_accepted(*server);
+        ASSERT_TRUE(reader && device_side && sink_side);
+        handler->couple(reader->endpoint.resource_id, device_side->endpoint.resource_id, BOUND);
+        s.sinker = std::thread([&sink = s.sink] {
+            std::vector<std::uint8_t> buffer(256 * 1024);
+            for (asio::error_code ec; !ec;) {
+                sink.socket.read_some(asio::buffer(buffer), ec);
+            }
+        });
+        std::lock_guard lock(relay_mutex);
+        relay = Relay{};
+        relay.reader = reader->endpoint.resource_id;
+        relay.coupled = device_side->endpoint;
+        relay.bulk = sink_side->endpoint;
+    };
+    // Removing the coupled and the bulk stream ends what their peers read.
+    const auto close = [&] {
+        std::lock_guard lock(relay_mutex);
+        handler->remove(relay.reader);
+        handler->remove(relay.coupled.resource_id);
+        handler->remove(relay.bulk.resource_id);
+        relay.reader = 0;
+    };
+    // The request lies whole in the system's buffer before the stream reads, so that one read
+    // takes it all; its bytes must all be delivered.
+    const auto request = [&](Streams& s, std::size_t offset) {
+        ResourceId id = 0;
+        {
+            std::lock_guard lock(relay_mutex);
+            id = relay.reader;
+        }
+        handler->pause_reading(id);
+        s.client.write(pattern(REQUEST, offset));
+        std::this_thread::sleep_for(100ms);
+        handler->resume_reading(id);
+        return wait_bytes(id, REQUEST, 3s);
+    };
+
+    {
+        SCOPED_TRACE("the coupled peer's queue drains while the read's sends are written");
+        Streams s;
+        open(s);
+        if (HasFatalFailure()) {
+            return;
+        }
+        {
+            std::lock_guard lock(relay_mutex);
+            relay.twice = true;
+        }
+        auto relayed =
+            std::async(std::launch::async, [&] { return s.device.read(2 * REQUEST, nullptr, 3s); });
+        const auto got = request(s, 0);
+        EXPECT_EQ(got.size(), REQUEST) << "bytes of the request were delivered";
+        EXPECT_TRUE(got == pattern(REQUEST));
+        const auto received = relayed.get();
+        std::vector<std::uint8_t> expected;
+        {
+            std::lock_guard lock(relay_mutex);
+            for (const auto& chunk : relay.chunks) {
+                expected.insert(expected.end(), chunk.begin(), chunk.end());
+                expected.insert(expected.end(), chunk.begin(), chunk.end());
+            }
+        }
+        EXPECT_EQ(received.size(), 2 * REQUEST);
+        EXPECT_TRUE(received == expected);
+        close();
+    }
+
+    {
+        SCOPED_TRACE("another thread resumes the stream while the read's sends are written");
+        Streams s;
+        open(s);
+        if (HasFatalFailure()) {
+            return;
+        }
+        // The resume comes a little after the pause, at a delay swept over the time the read
+        // takes to write its sends: once in the middle of that is enough.
+        std::atomic<long> delay_us{0};
+        std::atomic<bool> resuming{true};
+        std::thread resumer([&] {
+            while (resuming) {
+                if (!paused_by_chunk.exchange(false)) {
+                    std::this_thread::yield();
+                    continue;
+                }
+                const auto until = Clock::now() + std::chrono::microseconds(delay_us.load());
+                while (Clock::now() < until) {
+                }
+                std::lock_guard lock(relay_mutex);
+                handler->resume_reading(relay.reader);
+            }
+        });
+        // Everything relayed to the device, read as it comes until the node ends the stream.
+        std::thread device_reader([&device = s.device] {
+            std::vector<std::uint8_t> buffer(256 * 1024);
+            for (asio::error_code ec; !ec;) {
+                device.socket.read_some(asio::buffer(buffer), ec);
+            }
+        });
+        const long delays[] = {0, 5, 10, 20, 40, 80, 160, 320, 640, 1280};
+        std::size_t offset = 0;
+        int trial = 0;
+        bool stranded = false;
+        const auto deadline = Clock::now() + 30s;
+        for (int round = 0; round < 3 && !stranded; ++round) {
+            for (const long delay : delays) {
+                if (stranded || Clock::now() >= deadline) {
+                    break;
+                }
+                ++trial;
+                delay_us = delay;
+                {
+                    std::lock_guard lock(relay_mutex);
+                    relay.pause_next = true;
+                }
+                const auto got = request(s, offset);
+                EXPECT_EQ(got.size(), REQUEST)
+                    << "bytes of the request were delivered in trial " << trial << ", resumed "
+                    << delay << " us after the pause";
+                EXPECT_TRUE(got == pattern(REQUEST, offset));
+                stranded = got != pattern(REQUEST, offset);
+                offset += REQUEST;
+            }
+        }
+        resuming = false;
+        resumer.join();
+        close();
+        device_reader.join();
+    }
+}
+
 TEST_F(NodeTest, CallbacksMayCallBackIntoTheNode) {
     auto server = handler->tcp_listen({LOOPBACK, 0}, {});
     ASSERT_TRUE(server.has_value());
@@ -1209,6 +1415,111 @@ TEST_F(NodeTest, AnIdleHalfClosedStreamLivesPastTheDeadlineAndOnlyStalledBytesEn
     const auto elapsed = Clock::now() - queued_at;
     EXPECT_GE(elapsed, STALL_DEADLINE - 1s);
     EXPECT_LE(elapsed, STALL_DEADLINE + 8s);
+}
+
+// The stall deadline counts from the last byte that moved, bytes that the peer takes from the
+// system's buffers included: a half-closed stream whose peer takes a few KiB once and then
+// nothing more ends STALL_DEADLINE after that byte, not sooner (it was moving) and not much later
+// (the deadline looks at the system's buffers about once a second). Once the read comes halfway
+// through the deadline, 2.5 s after the node queued its bytes towards a peer that had ended
+// sending; once 1 s after the peer's FIN, with the bytes queued before it, so that the system still
+// moves bytes after the deadline was armed. The last byte moved is taken from the peer's side: its
+// read, or its receive buffer filling again afterwards.
+TEST_F(NodeTest, TheStallDeadlineCountsFromTheLastByteThePeerTook) {
+    struct Case {
+        const char* name;
+        bool fin_first;  // the peer's FIN comes before the node queues its bytes
+        std::chrono::milliseconds read_after;  // after the later of the FIN and the queueing
+        std::size_t read;                      // what the peer's one read takes at most
+    };
+    const Case cases[] = {
+        {"bytes queued after the FIN, read halfway through the deadline", true, 2500ms, 2 * 1024},
+        {"bytes queued before the FIN, read 1 s after it", false, 1000ms, 64 * 1024},
+    };
+    // More than the system's buffers of both ends hold: the queue does not drain.
+    constexpr std::size_t QUEUED = 64 * 1024 * 1024;
+    // The peer's clock of its last byte against the node's: the node sees a byte move once it
+    // has been acknowledged, a moment after the peer took it.
+    constexpr auto EARLY = 500ms;
+    // The deadline's look at the system's buffers about once a second, and a busy machine's
+    // late delivery.
+    constexpr auto LATE = 1s + 1500ms;
+    auto server = handler->tcp_listen({LOOPBACK, 0}, half_closing<TcpListenOptions>());
+    ASSERT_TRUE(server.has_value());
+    std::mutex ended_mutex;
+    std::map<ResourceId, Clock::time_point> ended;
+    hook = [&](const Event& event) {
+        if (const auto* d = std::get_if<Disconnected>(&event)) {
+            std::lock_guard lock(ended_mutex);
+            ended.emplace(d->endpoint.resource_id, Clock::now());
+        }
+    };
+    const auto ended_at = [&](ResourceId id) -> std::optional<Clock::time_point> {
+        std::lock_guard lock(ended_mutex);
+        if (auto it = ended.find(id); it != ended.end()) {
+            return it->second;
+        }
+        return std::nullopt;
+    };
+    start();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Peer client;
+        // Set before connecting, so that the window the client announces fits it: each byte it
+        // takes makes room for the next ones at once.
+        client.socket.open(tcp::v4());
+        client.socket.set_option(asio::socket_base::receive_buffer_size(4 * 1024));
+        ASSERT_TRUE(client.connect(*handler->local_address(*server)));
+        auto accepted = wait_accepted(*server);
+        ASSERT_TRUE(accepted);
+        const Endpoint endpoint = accepted->endpoint;
+        const auto fin = [&] {
+            client.shutdown_send();
+            ASSERT_TRUE(
+                wait_for<ReadClosed>([&](const ReadClosed& r) { return r.endpoint == endpoint; }));
+        };
+        if (c.fin_first) {
+            fin();
+        }
+        ASSERT_TRUE(handler->send(endpoint, std::vector<std::uint8_t>(QUEUED)));
+        if (!c.fin_first) {
+            std::this_thread::sleep_for(200ms);  // the system's buffers fill meanwhile
+            fin();
+        }
+        if (HasFatalFailure()) {
+            return;
+        }
+        std::this_thread::sleep_until(Clock::now() + c.read_after);
+        std::vector<std::uint8_t> buffer(c.read);
+        asio::error_code ec;
+        const std::size_t before = client.socket.available(ec);
+        const std::size_t got = client.socket.read_some(asio::buffer(buffer), ec);
+        ASSERT_FALSE(ec) << ec.message();
+        auto last_moved = Clock::now();
+        // Until the node ends the stream (or long after it should have): whenever the system
+        // moves bytes into the client's buffer again, that is the last byte moved.
+        std::size_t waiting = client.socket.available(ec);
+        bool refilled = waiting + got > before;
+        std::optional<Clock::time_point> end;
+        while (!(end = ended_at(endpoint.resource_id)) &&
+               Clock::now() < last_moved + STALL_DEADLINE + 3 * LATE) {
+            std::this_thread::sleep_for(10ms);
+            if (const std::size_t now = client.socket.available(ec); !ec && now > waiting) {
+                waiting = now;
+                refilled = true;
+                last_moved = Clock::now();
+            }
+        }
+        // Otherwise the read took only what had arrived long before: nothing moved that the node
+        // could see.
+        ASSERT_TRUE(refilled) << "the system moved no bytes after the peer's read";
+        ASSERT_TRUE(end) << "the stream was not ended";
+        const auto after = std::chrono::duration_cast<std::chrono::milliseconds>(*end - last_moved);
+        EXPECT_GE(after, STALL_DEADLINE - EARLY)
+            << "the stream ended " << after.count() << " ms after its peer took its last bytes";
+        EXPECT_LE(after, STALL_DEADLINE + LATE)
+            << "the stream ended " << after.count() << " ms after its peer took its last bytes";
+    }
 }
 
 // A relay's client stream paused by its coupling (the device reads nothing) while its peer's FIN

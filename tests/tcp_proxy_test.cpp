@@ -237,15 +237,27 @@ class Peer {
 // A device-side server. With `backlog_full` its accept queue is kept full by a connection of its
 // own, so that the system drops the relay's connection attempt until `release()` makes room:
 // the relay's device side then stays "connecting" for about a second. A `receive_buffer` size
-// keeps what the system buffers for a slow device small, so that the rest waits in the relay.
+// keeps what the system buffers for a slow device small, so that the rest waits in the relay; a
+// `max_segment` size, announced to the relay's side, keeps the send buffer that the system gives
+// that side small too (it sizes it by segments).
 class DeviceServer {
   public:
-    explicit DeviceServer(bool backlog_full = false, std::optional<int> receive_buffer = {})
+    explicit DeviceServer(bool backlog_full = false, std::optional<int> receive_buffer = {},
+                          std::optional<int> max_segment = {})
         : acceptor_(ctx_) {
         acceptor_.open(tcp::v4());
+        // Set before listening, so that accepted sockets take them and announce a window and a
+        // segment size to fit.
         if (receive_buffer) {
-            // Set before listening, so that accepted sockets take it and announce a window to fit.
             acceptor_.set_option(asio::socket_base::receive_buffer_size(*receive_buffer));
+        }
+        if (max_segment) {
+#if defined(TCP_MAXSEG)
+            acceptor_.set_option(
+                asio::detail::socket_option::integer<IPPROTO_TCP, TCP_MAXSEG>(*max_segment));
+#else
+            ADD_FAILURE() << "this system's headers name no TCP_MAXSEG";
+#endif
         }
         acceptor_.bind(to_asio(loopback(0)));
         acceptor_.listen(backlog_full ? 0 : asio::socket_base::max_listen_connections);
@@ -255,7 +267,9 @@ class DeviceServer {
         }
     }
 
-    SocketAddrV4 address() const { return from_asio(acceptor_.local_endpoint()); }
+    SocketAddrV4 address() const {
+        return from_asio(acceptor_.local_endpoint());
+    }
 
     // Takes the filler out of the accept queue.
     void release() {
@@ -873,8 +887,8 @@ TEST(TcpProxyTest, DeviceTakingNothingEndsThePairWithinTheDeadlineOrAtOnceOnARes
                 pair.server->reset();
                 break;
         }
-        const auto within = std::chrono::duration_cast<std::chrono::milliseconds>(
-            node::STALL_DEADLINE + MARGIN);
+        const auto within =
+            std::chrono::duration_cast<std::chrono::milliseconds>(node::STALL_DEADLINE + MARGIN);
         const bool by_device = c.end == End::DeviceReset;
         EXPECT_TRUE(capture().wait_for(
             TERMINAL, "Connection " + pair.text + (by_device ? BY_DEVICE : BY_CLIENT), within));
@@ -909,6 +923,130 @@ TEST(TcpProxyTest, DeviceTakingNothingEndsThePairWithinTheDeadlineOrAtOnceOnARes
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         check(c);
+    }
+}
+
+// How early a pair may end before the stall deadline after its last byte moved, as the test sees
+// that moment (a moment after the relay's own), and how late after it: the deadline looks at the
+// system's buffers about once a second, and a busy machine delivers late.
+constexpr auto STALL_EARLY = 500ms;
+constexpr auto STALL_LATE = 1s + 1500ms;
+
+// Milliseconds from `from` until the line `text` of the terminal relay is logged, waiting up to
+// three times the time allowed; nothing when it is not logged by then.
+std::optional<std::chrono::milliseconds> logged_after(std::chrono::steady_clock::time_point from,
+                                                      const std::string& text) {
+    const auto until = from + node::STALL_DEADLINE + 3 * STALL_LATE;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        until - std::chrono::steady_clock::now());
+    if (!capture().wait_for(TERMINAL, text, std::max(left, std::chrono::milliseconds{1}))) {
+        return std::nullopt;
+    }
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                 from);
+}
+
+// A client sends more than the relay holds while the device side is still connecting, towards a
+// device that accepts and then takes nothing (a hung terminal whose window stays shut), and
+// half-closes: while the connect is still under way (the relay, which no longer reads the client,
+// learns of the FIN without reading it), or once the pair is established. Either way the held
+// bytes go to the device, the client stays held back behind the queue towards it, and the pair
+// ends STALL_DEADLINE after the later of the last byte moved (the held bytes written at the
+// connect) and the client's FIN, named after the client.
+TEST(TcpProxyTest, HeldBackClientEndingTowardsADeviceThatTakesNothingEndsAtTheDeadline) {
+#if defined(_WIN32)
+    GTEST_SKIP() << "Wine does not let a socket set its segment size (TCP_MAXSEG), which keeps "
+                    "the system's send buffer towards the device small: there all the held "
+                    "bytes fit into it, and the client is never held back";
+#endif
+    struct Case {
+        const char* name;
+        bool fin_while_connecting;
+    };
+    const Case cases[] = {
+        {"FIN while the device side connects", true},
+        {"FIN once the pair is established", false},
+    };
+    // First all but one byte of the bound, read and held; then less than one read of the relay,
+    // in one piece: the relay reads it (whole, unless the window the client last heard of cut it)
+    // and stops reading the client, and the queue towards the device once the connect is made is
+    // above its bound, although the system's buffers took some of it.
+    constexpr std::size_t FIRST = TCP_PROXY_PENDING_BOUND - 1;
+    constexpr std::size_t SECOND = CHUNK - 1024;
+    // Each case on its own, so that one that fails leaves the others to run. `held`: whether the
+    // client was held back behind the queue towards the device, which a cut piece can prevent;
+    // the case is then tried again.
+    const auto check = [&](const Case& c, bool& held) {
+        DeviceServer device(/*backlog_full=*/true, /*receive_buffer=*/1024, /*max_segment=*/536);
+        RelayLoop loop;
+        const auto listen = loopback(free_port());
+        TcpProxy& relay = loop.add(DeviceKind::Terminal, listen, device.address());
+        loop.start();
+
+        Peer client;
+        ASSERT_TRUE(client.connect(listen));
+        const auto text = pair_text(client.local(), device.address());
+        ASSERT_TRUE(
+            capture().wait_for(TERMINAL, "Client connected from " + client.local().to_string()));
+        const auto pending = [&] {
+            return loop.with([&]() -> std::size_t {
+                return relay.pairs().empty() ? 0 : relay.pairs().begin()->second.pending.size();
+            });
+        };
+        ASSERT_TRUE(client.write(pattern(0, FIRST)));
+        ASSERT_TRUE(wait_until([&] { return pending() == FIRST; }));
+        ASSERT_TRUE(client.write(pattern(FIRST, SECOND)));
+        ASSERT_TRUE(wait_until([&] { return pending() >= TCP_PROXY_PENDING_BOUND; }));
+        const auto [client_id, device_id] = loop.with([&] {
+            return std::pair{relay.pairs().begin()->first,
+                             relay.pairs().begin()->second.device.resource_id};
+        });
+        if (c.fin_while_connecting) {
+            client.shutdown_send();
+            // The time a close watch takes to tell the relay, which does not read the client.
+            std::this_thread::sleep_for(300ms);
+            ASSERT_FALSE(was_offered<node::ReadClosed>(loop, client_id));
+        }
+
+        device.release();
+        auto server = device.accept();
+        ASSERT_NE(server, nullptr) << "the device side was not connected";
+        ASSERT_TRUE(capture().wait_for(TERMINAL, "Connection " + text + " established"));
+        auto from = std::chrono::steady_clock::now();
+        std::this_thread::sleep_for(200ms);  // the held bytes are written meanwhile
+        held = loop.handler()->queued_bytes(device_id) > TCP_PROXY_QUEUE_BOUND;
+        if (!held) {
+            return;
+        }
+        if (!c.fin_while_connecting) {
+            client.shutdown_send();
+            from = std::chrono::steady_clock::now();
+        }
+
+        const auto ended = logged_after(from, "Connection " + text + BY_CLIENT);
+        ASSERT_TRUE(ended) << "the pair still stands "
+                           << std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  std::chrono::steady_clock::now() - from)
+                                  .count()
+                           << " ms after its last byte moved" << relay_log();
+        EXPECT_GE(*ended, node::STALL_DEADLINE - STALL_EARLY);
+        EXPECT_LE(*ended, node::STALL_DEADLINE + STALL_LATE);
+        EXPECT_TRUE(client.closed_by_peer());
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        bool held = false;
+        const auto failures = [] {
+            return testing::UnitTest::GetInstance()
+                ->current_test_info()
+                ->result()
+                ->total_part_count();
+        };
+        const int before = failures();
+        for (int attempt = 0; attempt < 3 && !held && failures() == before; ++attempt) {
+            check(c, held);
+        }
+        EXPECT_TRUE(held) << "the client was never held back behind the queue towards the device";
     }
 }
 
