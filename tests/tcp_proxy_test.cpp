@@ -1050,6 +1050,141 @@ TEST(TcpProxyTest, HeldBackClientEndingTowardsADeviceThatTakesNothingEndsAtTheDe
     }
 }
 
+// A client sends its request and half-closes; the device reads a part of it and then stops
+// reading, its window shut. Whether the queue towards the device is below its bound at the
+// client's FIN (the relay then reads the FIN and passes it on behind the queue) or above it (the
+// client is held back, its FIN unread): bytes wait towards the device after the client has ended,
+// and the pair ends STALL_DEADLINE after the later of the last byte moved and the FIN, named after
+// the client. The last byte moved is taken from the device's side: its last read, or its receive
+// buffer filling again afterwards.
+TEST(TcpProxyTest, DeviceThatStopsReadingAHalfClosedRequestEndsThePairAtTheDeadline) {
+    struct Case {
+        const char* name;
+        bool held_back;  // the queue is above its bound at the FIN
+    };
+    const Case cases[] = {
+        {"queue below the bound at the FIN", false},
+        {"queue above the bound at the FIN", true},
+    };
+    // What waits towards the device at least, once the system's buffers are full.
+    constexpr std::size_t SOME_QUEUED = 16 * 1024;
+    constexpr std::size_t PIECE = 32 * 1024;
+    // What the device reads before it stops.
+    constexpr std::size_t READ = 64 * 1024;
+    // Each case on its own, so that one that fails leaves the others to run.
+    const auto check = [&](const Case& c) {
+        // The device's small receive buffer leaves the rest waiting in the system's buffers and
+        // the relay's queue.
+        Pair pair(/*device_receive_buffer=*/4 * 1024);
+        ASSERT_TRUE(pair.open());
+        const auto client_address = pair.client.local();
+        const auto queued = [&] { return pair.loop.handler()->queued_bytes(pair.device_id); };
+
+        // Written a piece at a time, each read by the relay before the next, so that none lies
+        // unread behind the FIN.
+        std::size_t sent = 0;
+        const auto write_piece = [&] {
+            if (!pair.client.write(pattern(sent, PIECE), 2s)) {
+                return false;
+            }
+            sent += PIECE;
+            return wait_until([&] {
+                return relayed_client_bytes(TERMINAL, client_address, pair.device.address()) ==
+                       sent;
+            });
+        };
+        // The device reads the first part of the request and stops; the system still moves bytes
+        // into its buffer for a moment.
+        std::size_t read = 0;
+        while (read < READ) {
+            ASSERT_TRUE(write_piece()) << "the relay did not read the client";
+            for (auto some = pair.server->read_some(2s); some.outcome == Peer::Outcome::Bytes;
+                 some = pair.server->read_some(100ms)) {
+                read += some.bytes.size();
+            }
+        }
+        auto last_moved = std::chrono::steady_clock::now();
+        asio::error_code ec;
+        std::size_t waiting = pair.server->socket().available(ec);
+        const auto watch_device = [&] {
+            if (const std::size_t now = pair.server->socket().available(ec); !ec && now > waiting) {
+                waiting = now;
+                last_moved = std::chrono::steady_clock::now();
+            }
+        };
+        // Then more of the request, until bytes are queued towards the device once the system's
+        // buffers have taken what they take (on Windows that goes on a while after the last
+        // write); when the case asks for it, until the queue is above its bound. The FIN comes
+        // once nothing moves.
+        const auto deadline = std::chrono::steady_clock::now() + 30s;
+        const auto settled = [&] {
+            std::size_t last = queued();
+            for (auto since = std::chrono::steady_clock::now();
+                 std::chrono::steady_clock::now() - since < 500ms &&
+                 std::chrono::steady_clock::now() < deadline;) {
+                std::this_thread::sleep_for(20ms);
+                watch_device();
+                if (const std::size_t now = queued(); now != last) {
+                    last = now;
+                    since = std::chrono::steady_clock::now();
+                }
+            }
+            return last;
+        };
+        // False when the relay did not read a piece.
+        const auto fill = [&](std::size_t target) {
+            while (queued() <= target && std::chrono::steady_clock::now() < deadline) {
+                if (!write_piece()) {
+                    return false;
+                }
+                watch_device();
+            }
+            return true;
+        };
+        do {
+            ASSERT_TRUE(fill(SOME_QUEUED)) << "the relay did not read the client";
+        } while (settled() <= SOME_QUEUED && std::chrono::steady_clock::now() < deadline);
+        if (c.held_back) {
+            ASSERT_TRUE(fill(TCP_PROXY_QUEUE_BOUND)) << "the relay did not read the client";
+            settled();
+        }
+        const std::size_t queued_at_fin = queued();
+        ASSERT_GT(queued_at_fin, SOME_QUEUED);
+        if (c.held_back) {
+            // Held back since the queue went above its bound, until it drains to half of it.
+            ASSERT_GT(queued_at_fin, TCP_PROXY_QUEUE_BOUND / 2);
+        } else {
+            ASSERT_LT(queued_at_fin, TCP_PROXY_QUEUE_BOUND);
+        }
+        pair.client.shutdown_send();
+        const auto fin = std::chrono::steady_clock::now();
+
+        const std::string closed = "Connection " + pair.text + BY_CLIENT;
+        const auto ended = [&] { return capture().count(TERMINAL, closed) > 0; };
+        while (!ended() && std::chrono::steady_clock::now() <
+                               std::max(fin, last_moved) + node::STALL_DEADLINE + 3 * STALL_LATE) {
+            std::this_thread::sleep_for(10ms);
+            watch_device();
+        }
+        const auto from = std::max(fin, last_moved);
+        const auto after = std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::steady_clock::now() - from);
+        ASSERT_TRUE(ended()) << "the pair still stands " << after.count()
+                             << " ms after its last byte moved, with " << queued_at_fin
+                             << " bytes queued towards the device at the client's FIN"
+                             << relay_log();
+        EXPECT_GE(after, node::STALL_DEADLINE - STALL_EARLY) << queued_at_fin << " bytes queued";
+        EXPECT_LE(after, node::STALL_DEADLINE + STALL_LATE) << queued_at_fin << " bytes queued";
+        EXPECT_TRUE(pair.client.closed_by_peer());
+        // A held-back client's FIN was never read.
+        EXPECT_EQ(was_offered<node::ReadClosed>(pair.loop, pair.client_id), !c.held_back);
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        check(c);
+    }
+}
+
 // A client that sends its request and then shuts down its sending side, as `socat -t` or `nc -N`
 // do, gets the whole answer of a device that answers only once it has seen the request's end.
 // The pair ends when the device closes in turn, named after the client, which closed first.
