@@ -1,5 +1,6 @@
 // The event node over loopback: signal order and timing, the signal-id counter, stopping, TCP
-// and UDP sockets, remove-with-flush, backpressure and callbacks that call back into the node.
+// and UDP sockets, removing (a stream drains first), backpressure, the stall deadline and callbacks
+// that call back into the node.
 // The peers are plain Asio sockets driven by the test thread.
 #include "proxy/node/node.hpp"
 
@@ -420,7 +421,7 @@ TEST(NodeLifetimeTest, DestroyingANodeThatNeverRanDoesNotHang) {
             handler.signal(1);
             handler.signal_after(2, 1h);
             if (round == 1) {
-                EXPECT_TRUE(handler.remove(out->resource_id));  // a flush that never runs
+                EXPECT_TRUE(handler.remove(out->resource_id));  // a drain that never runs
             }
             if (round == 2) {
                 node->listener.reset();  // listener first, handler last
@@ -1288,8 +1289,8 @@ TEST_F(NodeTest, ShutdownSendBeforeTheConnectionIsEstablished) {
 }
 
 // A reset ends a half-closing stream at once, before or after its peer's FIN; the node notices
-// a reset after the FIN by the close watch (Linux) or its next write (everywhere), at the latest
-// at the stall deadline.
+// a reset after the FIN by the close watch or its next write, at the latest at the stall
+// deadline.
 TEST_F(NodeTest, AResetEndsAHalfClosingStreamBeforeOrAfterTheFin) {
     auto server = handler->tcp_listen({LOOPBACK, 0}, half_closing<TcpListenOptions>());
     ASSERT_TRUE(server.has_value());

@@ -29,11 +29,14 @@ using asio::ip::tcp;
 using namespace std::chrono_literals;
 
 constexpr auto TIMEOUT = 10s;
-// Whether the node learns of a peer's close on a socket that it does not read.
+// Whether the node learns of a peer's FIN behind bytes that it has not read, on a socket that it
+// does not read: the close watch tells it at once on Linux, but under Wine the AFD driver's poll
+// reports such a FIN only once those bytes have been read. A reset, or a FIN with nothing unread
+// before it, is reported at once on both.
 #if defined(_WIN32)
-constexpr bool CLOSE_SEEN_WITHOUT_READING = false;
+constexpr bool FIN_SEEN_BEHIND_UNREAD_BYTES = false;
 #else
-constexpr bool CLOSE_SEEN_WITHOUT_READING = true;
+constexpr bool FIN_SEEN_BEHIND_UNREAD_BYTES = true;
 #endif
 // One read of the node; a reader may be one chunk past a bound when it pauses.
 constexpr std::size_t CHUNK = 64 * 1024;
@@ -712,10 +715,6 @@ TEST(TcpProxyTest, ClientEndingWhileConnectingIsPassedOnAfterTheHeldBytes) {
     };
     // Each case on its own, so that one that fails leaves the others to run.
     const auto check = [&](const Case& c) {
-        if (c.end == End::Reset && c.sent > TCP_PROXY_PENDING_BOUND &&
-            !CLOSE_SEEN_WITHOUT_READING) {
-            return;  // Winsock tells a peer's reset only to a reader
-        }
         DeviceServer device(/*backlog_full=*/true);
         RelayLoop loop;
         const auto listen = loopback(free_port());
@@ -844,8 +843,8 @@ TEST(TcpProxyTest, DeviceTakingNothingEndsThePairWithinTheDeadlineOrAtOnceOnARes
     constexpr auto MARGIN = 3s;
     // Each case on its own, so that one that fails leaves the others to run.
     const auto check = [&](const Case& c) {
-        if (c.end != End::DeviceReset && !CLOSE_SEEN_WITHOUT_READING) {
-            return;  // Winsock tells a peer's close only to a reader
+        if ((c.end == End::Close || c.end == End::HalfClose) && !FIN_SEEN_BEHIND_UNREAD_BYTES) {
+            return;  // the client's FIN lies behind bytes that the relay does not read
         }
         Pair pair;
         ASSERT_TRUE(pair.open());
@@ -1266,7 +1265,7 @@ TEST(TcpProxyTest, HalfClosedPairGoesOnTheOtherWayUntilBothEnd) {
     }
 }
 
-// A device that reads slowly but steadily (a piece at a time, 10 KiB/s) takes several flush
+// A device that reads slowly but steadily (a piece at a time, 10 KiB/s) takes several stall
 // deadlines to read what a client sent before its FIN: it still gets every byte and then the
 // end, and its answer reaches the client. A peer that moves bytes is not stalled, however slowly
 // it moves them. Slow: about 30 s.
