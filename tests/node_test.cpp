@@ -1060,7 +1060,7 @@ TEST_F(NodeTest, ChunksKeptAcrossAHoldFollowWhenItLiftsDuringTheRead) {
                 device.socket.read_some(asio::buffer(buffer), ec);
             }
         });
-        const long delays[] = {0, 5, 10, 20, 40, 80, 160, 320, 640, 1280};
+        const long delays[] = {0, 5, 10, 20, 40, 80, 160, 320, 640, 1280, 2560, 5120};
         std::size_t offset = 0;
         int trial = 0;
         bool stranded = false;
