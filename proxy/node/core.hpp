@@ -704,9 +704,9 @@ class NodeCore {
     // turn.
     void input_ended(const SocketPtr& socket, asio::error_code ec, NodeLock& lock);
     // The turn's holder delivers an event of the stream with the node mutex released meanwhile,
-    // so that the callback may call back into the node (even remove the stream); re-takes it and
-    // returns true when the stream was closed meanwhile.
-    [[nodiscard]] bool deliver_in_turn(const SocketPtr& socket, NodeLock& lock, Event&& event);
+    // so that the callback may call back into the node (even remove the stream), and re-takes
+    // it; the turn's next step sees whether the stream was closed meanwhile.
+    void deliver_in_turn(const SocketPtr& socket, NodeLock& lock, Event&& event);
     // Hands a stream to the close watch, once per stream: at its first hold (most streams are
     // never held back) or once it has read its peer's FIN (a reset then still ends it). The
     // watch reports an end that came before too.
@@ -733,7 +733,7 @@ class NodeCore {
     // Held back by a full coupled peer (and not by the caller), with no read under way.
     static bool unread_behind_full_peer(const Socket& socket);
     // Arms the deadline where it is due and not armed yet (settle calls it).
-    void watch_stall(const SocketPtr& socket);
+    void watch_stall(Socket& stream);
     // Looks at the stream after `delay`.
     void look_after(const SocketPtr& socket, std::chrono::steady_clock::duration delay);
     void on_stall(const SocketPtr& socket, asio::error_code ec);

@@ -200,8 +200,7 @@ void NodeCore::deliver_chunks(const SocketPtr& socket, NodeLock& lock,
             }
             break;
         }
-        std::ignore =
-            deliver_in_turn(socket, lock, Data{{socket->id, socket->peer}, std::move(chunks[i])});
+        deliver_in_turn(socket, lock, Data{{socket->id, socket->peer}, std::move(chunks[i])});
     }
     batching_ = false;
     // These writes may drain the coupled peer's queue and lift the hold: the turn's next step
@@ -247,15 +246,13 @@ void NodeCore::input_ended(const SocketPtr& socket, asio::error_code ec, NodeLoc
 }
 
 // The turn's holder delivers an event of the stream with the node mutex released meanwhile, so
-// that the callback may call back into the node (even remove the stream); true when the stream
-// was closed meanwhile.
-bool NodeCore::deliver_in_turn(const SocketPtr& socket, NodeLock& lock, Event&& event) {
+// that the callback may call back into the node (even remove the stream).
+void NodeCore::deliver_in_turn(const SocketPtr& socket, NodeLock& lock, Event&& event) {
     assert_loop_thread();
     assert(socket->in_turn());
     lock.unlock();
     deliver(std::move(event), socket.get());
     lock.lock();
-    return socket->closed;
 }
 
 // Hands a stream to the close watch, once per stream: at its first hold (most streams are never

@@ -85,13 +85,11 @@ void NodeCore::settle(const SocketPtr& socket) {
         socket->receiving == Socket::Receiving::Ended) {
         enter_watch(socket);
     }
-    watch_stall(socket);
+    watch_stall(*socket);
     // The peer's end of one stream is the end of its pair: it may make the coupled peer's queued
     // bytes due too.
-    if (socket->coupled != 0) {
-        if (auto it = sockets_.find(socket->coupled); it != sockets_.end()) {
-            watch_stall(it->second);
-        }
+    if (Socket* peer = coupled_peer(*socket)) {
+        watch_stall(*peer);
     }
 }
 

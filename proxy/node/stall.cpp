@@ -44,18 +44,18 @@ bool NodeCore::unread_behind_full_peer(const Socket& socket) {
     return socket.receiving == Socket::Receiving::Waiting && socket.peer_full && !socket.paused;
 }
 
-void NodeCore::watch_stall(const SocketPtr& socket) {
+void NodeCore::watch_stall(Socket& stream) {
     assert_locked();
-    if (socket->stall_armed || !stall_due(*socket)) {
+    if (stream.stall_armed || !stall_due(stream)) {
         return;
     }
-    socket->stall_armed = true;
-    if (!socket->stall_timer) {
-        socket->stall_timer.emplace(io_);
+    stream.stall_armed = true;
+    if (!stream.stall_timer) {
+        stream.stall_timer.emplace(io_);
     }
     // The base of the first look is taken before the moment the deadline counts from, so that
     // nothing the peer takes after it goes unseen.
-    post([this, socket] {
+    post([this, socket = stream.shared_from_this()] {
         {
             NodeLock lock(*this);
             if (socket->closed) {
