@@ -38,6 +38,14 @@ constexpr bool FIN_SEEN_BEHIND_UNREAD_BYTES = false;
 #else
 constexpr bool FIN_SEEN_BEHIND_UNREAD_BYTES = true;
 #endif
+// Whether the node can tell that bytes still wait in the system's send buffer (Linux: SIOCOUTQ).
+// Windows gives no such count: bytes its buffers have taken leave the node's queue, and a queue
+// that fits into them is no longer seen waiting once written.
+#if defined(_WIN32)
+constexpr bool SEES_UNSENT_BYTES = false;
+#else
+constexpr bool SEES_UNSENT_BYTES = true;
+#endif
 // One read of the node; a reader may be one chunk past a bound when it pauses.
 constexpr std::size_t CHUNK = 64 * 1024;
 
@@ -1072,6 +1080,9 @@ TEST(TcpProxyTest, DeviceThatStopsReadingAHalfClosedRequestEndsThePairAtTheDeadl
     constexpr std::size_t READ = 64 * 1024;
     // Each case on its own, so that one that fails leaves the others to run.
     const auto check = [&](const Case& c) {
+        if (!c.held_back && !SEES_UNSENT_BYTES) {
+            return;  // the queue below the bound may go into the system's buffers whole
+        }
         // The device's small receive buffer leaves the rest waiting in the system's buffers and
         // the relay's queue.
         Pair pair(/*device_receive_buffer=*/4 * 1024);
