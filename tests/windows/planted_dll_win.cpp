@@ -1,7 +1,6 @@
 // Stands for a DLL planted beside a program under the name of a system DLL that the loader does
-// not know ("iphlpapi.dll"), or under a name of its own as the DLL test's probe: when it loads, it
-// leaves the marker file "<its own path>.loaded". It exports GetAdaptersAddresses, so that a
-// program that imports it resolves against it.
+// not know ("iphlpapi.dll"): when it loads, it leaves the marker file "<its own path>.loaded".
+// It exports GetAdaptersAddresses, so that a program that imports it resolves against it.
 #include "common/os/windows.hpp"
 
 #include <string>
