@@ -8,6 +8,13 @@
 // iphlpapi (this test runs with WINEDLLOVERRIDES holding iphlpapi=n,b, and so does every program
 // it starts), Wine searches as Windows does. A program that imports iphlpapi.dll the ordinary way
 // shows that it does.
+//
+// Under Wine that case passes even without the programs' restriction of the DLL search: Wine's
+// WMI provider has loaded iphlpapi from the system folder before the programs' own late import
+// asks for it. So the restriction is also checked directly, in copies of both programs built
+// with one more source (dll_probe_win.cpp): when the copy ends normally, after its start-up code
+// and the rest of its run, it loads by name "tessaro-probe.dll", which lies only beside it. It
+// must not load; into the planted program, which leaves its search as it is, it does.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -56,23 +63,38 @@ std::optional<std::vector<std::wstring>> loaded_modules(DWORD pid) {
     return paths;
 }
 
-// A program copied into a folder of its own, with the planted DLL beside it; the folder is also
-// the working folder it is started in.
+// What probe_found() says other than false.
+constexpr const char* PROBE_ANSWERS =
+    "nullopt: the program did not look for the probe DLL; true: it found the DLL beside it, so "
+    "it looks for DLLs outside the system folder";
+
+// A program copied into a folder of its own, with the planted DLL beside it under the names
+// "iphlpapi.dll" and "tessaro-probe.dll"; the folder is also the working folder it is started in.
 class PlantedFolder {
   public:
     PlantedFolder(const std::wstring& name, std::string_view program_unix_path)
         : folder_(name),
           program_(folder_.file(wide(program_unix_path.substr(program_unix_path.rfind('/') + 1)))) {
+        const std::wstring dll = windows_path(TESSARO_PLANTED_DLL);
         created_ = folder_.created() &&
                    CopyFileW(windows_path(program_unix_path).c_str(), program_.c_str(), FALSE) &&
-                   CopyFileW(windows_path(TESSARO_PLANTED_DLL).c_str(),
-                             folder_.file(L"iphlpapi.dll").c_str(), FALSE);
+                   CopyFileW(dll.c_str(), folder_.file(L"iphlpapi.dll").c_str(), FALSE) &&
+                   CopyFileW(dll.c_str(), folder_.file(L"tessaro-probe.dll").c_str(), FALSE);
     }
 
     bool created() const { return created_; }
     const std::wstring& folder() const { return folder_.path(); }
     const std::wstring& program() const { return program_; }
     bool planted_dll_loaded() const { return file_exists(folder_.file(L"iphlpapi.dll.loaded")); }
+
+    // After a program with the probe has ended: whether it found the probe DLL beside it when
+    // it looked for it by name; nothing when it never looked (it did not end normally).
+    std::optional<bool> probe_found() const {
+        if (!file_exists(program_ + L".probed")) {
+            return std::nullopt;
+        }
+        return file_exists(folder_.file(L"tessaro-probe.dll.loaded"));
+    }
 
     // Waits until process `pid` has loaded an iphlpapi.dll; then every module it has loaded
     // that comes neither from the system folder (or one below it) nor from the side-by-side
@@ -111,14 +133,15 @@ class PlantedFolder {
     bool created_ = false;
 };
 
-// The planted DLL does load into a program that imports iphlpapi.dll the ordinary way, as
-// every program does unless it protects itself.
-TEST(PlantedDll, LoadsIntoAProgramThatImportsItAtStart) {
+// The planted DLL does load into a program that imports iphlpapi.dll the ordinary way, or
+// loads a DLL by name, as every program does unless it protects itself.
+TEST(PlantedDll, LoadsIntoAProgramThatDoesNotProtectItself) {
     PlantedFolder planted(L"tessaro-dll-control", TESSARO_PLANTED_EXE);
     ASSERT_TRUE(planted.created());
     EXPECT_EQ(test::run_program(planted.program(), L"", planted.folder()), 0u);
     EXPECT_TRUE(planted.planted_dll_loaded())
         << "the environment does not make Wine look beside the program";
+    EXPECT_EQ(planted.probe_found(), true);
 }
 
 // Even a run that only prints the help, and the console run, which scans the adapters at once.
@@ -141,6 +164,13 @@ TEST(ServiceProgramDlls, APlantedDllDoesNotLoad) {
     EXPECT_FALSE(planted.planted_dll_loaded()) << "the planted DLL loaded into the console run";
 }
 
+TEST(ServiceProgramDlls, LooksOnlyInTheSystemFolderAfterItsStartUp) {
+    PlantedFolder planted(L"tessaro-dll-service-probe", TESSARO_PROBE_EXE);
+    ASSERT_TRUE(planted.created());
+    EXPECT_EQ(test::run_program(planted.program(), L"--help", planted.folder()), 0u);
+    EXPECT_EQ(planted.probe_found(), false) << PROBE_ANSWERS;
+}
+
 // The tool's first event scans the adapters before it shows the window.
 TEST_F(ToolTest, APlantedDllDoesNotLoadIntoTheTool) {
     PlantedFolder planted(L"tessaro-dll-tool", TESSARO_CONFIG_EXE);
@@ -150,6 +180,15 @@ TEST_F(ToolTest, APlantedDllDoesNotLoadIntoTheTool) {
     request_close(main_window());
     EXPECT_EQ(tool().wait_for_exit(), 0u);
     EXPECT_FALSE(planted.planted_dll_loaded()) << "the planted DLL loaded into the tool";
+}
+
+TEST_F(ToolTest, TheToolLooksOnlyInTheSystemFolderAfterItsStartUp) {
+    PlantedFolder planted(L"tessaro-dll-tool-probe", TESSARO_CONFIG_PROBE_EXE);
+    ASSERT_TRUE(planted.created());
+    start_tool_from(planted.program(), planted.folder());
+    request_close(main_window());
+    EXPECT_EQ(tool().wait_for_exit(), 0u);
+    EXPECT_EQ(planted.probe_found(), false) << PROBE_ANSWERS;
 }
 
 }  // namespace

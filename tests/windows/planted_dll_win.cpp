@@ -2,24 +2,11 @@
 // not know ("iphlpapi.dll"): when it loads, it leaves the marker file "<its own path>.loaded".
 // It exports GetAdaptersAddresses, so that a program that imports it resolves against it.
 #include "common/os/windows.hpp"
-
-#include <string>
+#include "tests/windows/marker_win.hpp"
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID /*reserved*/) {
-    if (reason != DLL_PROCESS_ATTACH) {
-        return TRUE;
-    }
-    std::wstring path(MAX_PATH, L'\0');
-    DWORD length = GetModuleFileNameW(instance, path.data(), static_cast<DWORD>(path.size()));
-    if (length == 0 || length >= path.size()) {
-        return TRUE;
-    }
-    path.resize(length);
-    path += L".loaded";
-    HANDLE marker = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (marker != INVALID_HANDLE_VALUE) {
-        CloseHandle(marker);
+    if (reason == DLL_PROCESS_ATTACH) {
+        tessaro::gui_test::leave_marker(instance, L".loaded");
     }
     return TRUE;
 }
