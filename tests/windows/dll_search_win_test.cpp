@@ -14,7 +14,7 @@
 // asks for it. So the restriction is also checked directly, in copies of both programs built
 // with one more source (dll_probe_win.cpp): when the copy ends normally, after its start-up code
 // and the rest of its run, it loads by name "tessaro-probe.dll", which lies only beside it. It
-// must not load; into the planted program, which leaves its search as it is, it does.
+// must not load; into a program that leaves its search as it is, it does.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -136,7 +136,7 @@ class PlantedFolder {
 // The planted DLL does load into a program that imports iphlpapi.dll the ordinary way, or
 // loads a DLL by name, as every program does unless it protects itself.
 TEST(PlantedDll, LoadsIntoAProgramThatDoesNotProtectItself) {
-    PlantedFolder planted(L"tessaro-dll-control", TESSARO_PLANTED_EXE);
+    PlantedFolder planted(L"tessaro-dll-control", TESSARO_UNPROTECTED_EXE);
     ASSERT_TRUE(planted.created());
     EXPECT_EQ(test::run_program(planted.program(), L"", planted.folder()), 0u);
     EXPECT_TRUE(planted.planted_dll_loaded())
